@@ -37,8 +37,8 @@ struct KeywordProcessor {
   bool case_sensitive = false;
   bool allow_overlaps = false;
 
-  KeywordProcessor() = default;
-  KeywordProcessor(bool case_sensitive_, bool allow_overlaps_)
+  KeywordProcessor() noexcept = default;
+  KeywordProcessor(bool case_sensitive_, bool allow_overlaps_) noexcept
       : case_sensitive(case_sensitive_), allow_overlaps(allow_overlaps_) {}
 
   // The text as the trie sees it: lower-cased unless case-sensitive.

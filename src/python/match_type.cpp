@@ -1,0 +1,171 @@
+// The PyKeywordMatch class: a small value record owning its four values.
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "python/convert.hpp"
+#include "python/objects.hpp"
+#include "state/state_format.hpp"
+
+namespace termsweep::python {
+namespace {
+
+const Signature kNew{"PyKeywordMatch.__new__()", {"keyword", "similarity", "start", "end"}, 4};
+const Signature kSetState{"PyKeywordMatch.__setstate__()", {"state"}, 1};
+
+std::string owned_utf8(PyObject* object) { return std::string(to_utf8(object)); }
+
+// The four attributes: name, reading and conversion of a written value.
+struct KeywordField {
+  static constexpr const char* name = "keyword";
+  static Ref get(const MatchValue& m) { return new_str(m.keyword); }
+  static void set(MatchValue& m, PyObject* value) { m.keyword = convert_named(name, value, owned_utf8); }
+};
+struct SimilarityField {
+  static constexpr const char* name = "similarity";
+  static Ref get(const MatchValue& m) { return new_float(static_cast<double>(m.similarity)); }
+  static void set(MatchValue& m, PyObject* value) { m.similarity = convert_named(name, value, to_float32); }
+};
+struct StartField {
+  static constexpr const char* name = "start";
+  static Ref get(const MatchValue& m) { return new_uint(m.start); }
+  static void set(MatchValue& m, PyObject* value) { m.start = convert_named(name, value, to_uint64); }
+};
+struct EndField {
+  static constexpr const char* name = "end";
+  static Ref get(const MatchValue& m) { return new_uint(m.end); }
+  static void set(MatchValue& m, PyObject* value) { m.end = convert_named(name, value, to_uint64); }
+};
+
+template <class Field>
+PyObject* get_field(PyObject* self, void*) {
+  return guard<PyObject*>(nullptr, [&] {
+    return with_borrow<MatchValue, Access::Shared>(
+        self, [](MatchValue& m) { return Field::get(m).release(); });
+  });
+}
+
+template <class Field>
+int set_field(PyObject* self, PyObject* value, void*) {
+  return guard<int>(-1, [&] {
+    if (!value) throw PythonError(PyExc_AttributeError, "can't delete attribute");
+    return with_borrow<MatchValue, Access::Exclusive>(self, [&](MatchValue& m) {
+      // Convert into a copy, so that a failed write leaves the object as it was.
+      MatchValue updated = m;
+      Field::set(updated, value);
+      m = std::move(updated);
+      return 0;
+    });
+  });
+}
+
+// Two decimals from the exact binary value, ties to even; plain decimal
+// however large.
+std::string format_similarity(float similarity) {
+  if (std::isnan(similarity)) return "NaN";
+  if (std::isinf(similarity)) return similarity > 0 ? "inf" : "-inf";
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.2f", static_cast<double>(similarity));
+  return buffer;
+}
+
+PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard<PyObject*>(nullptr, [&] {
+    const BoundArguments<4> bound = bind<4>(kNew, args, kwargs);
+    MatchValue value;
+    value.keyword = convert_argument(bound, 0, owned_utf8);
+    value.similarity = convert_argument(bound, 1, to_float32);
+    value.start = convert_argument(bound, 2, to_uint64);
+    value.end = convert_argument(bound, 3, to_uint64);
+    return allocate<MatchValue>(type, std::move(value)).release();
+  });
+}
+
+PyObject* match_repr(PyObject* self) {
+  return guard<PyObject*>(nullptr, [&] {
+    return with_borrow<MatchValue, Access::Shared>(self, [](MatchValue& m) {
+      return new_str("KeywordMatch(keyword='" + m.keyword +
+                     "', similarity=" + format_similarity(m.similarity) +
+                     ", start=" + std::to_string(m.start) + ", end=" + std::to_string(m.end) + ")")
+          .release();
+    });
+  });
+}
+
+void match_dealloc(PyObject* self) { deallocate<MatchValue>(self); }
+
+PyObject* get_state(PyObject* self, PyObject*) {
+  return call_method_noargs<MatchValue>(self, [](MatchValue& m) {
+    const std::string state = state::write_match_state(m);
+    Ref bytes = Ref::steal(
+        PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+    if (!bytes) fail_python_api_call();
+    return bytes;
+  });
+}
+
+PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<MatchValue, Access::Exclusive, 1>(
+      kSetState, self, args, nargs, kwnames, [](MatchValue& m, const auto& bound) {
+        const std::string_view state = convert_argument(bound, 0, to_bytes);
+        state::ReadError error;
+        std::optional<MatchValue> restored = state::read_match_state(state, error);
+        if (!restored) fail("called `Result::unwrap()` on an `Err` value: " + error.description);
+        m = std::move(*restored);
+        return Ref::borrow(Py_None);
+      });
+}
+
+PyObject* get_newargs(PyObject* self, PyObject*) {
+  return call_method_noargs<MatchValue>(self, [](MatchValue& m) {
+    Ref items[] = {KeywordField::get(m), SimilarityField::get(m), StartField::get(m),
+                   EndField::get(m)};
+    Ref tuple = Ref::steal(PyTuple_New(4));
+    if (!tuple) fail_python_api_call();
+    for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(tuple.get(), i, items[i].release());
+    return tuple;
+  });
+}
+
+PyMethodDef match_methods[] = {
+    FAST_METHOD("__setstate__", set_state, "($self, state)"),
+    NOARGS_METHOD("__getstate__", get_state),
+    NOARGS_METHOD("__getnewargs__", get_newargs),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#define FIELD(Field) \
+  {Field::name, get_field<Field>, set_field<Field>, nullptr, nullptr}
+
+PyGetSetDef match_getset[] = {
+    FIELD(KeywordField), FIELD(SimilarityField), FIELD(StartField), FIELD(EndField),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot match_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyKeywordMatch(keyword, similarity, start, end)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(match_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(match_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(match_repr)},
+    {Py_tp_methods, match_methods},
+    {Py_tp_getset, match_getset},
+    {0, nullptr},
+};
+
+PyType_Spec match_spec{"termsweep.PyKeywordMatch", sizeof(PyKeywordMatch), 0, Py_TPFLAGS_DEFAULT,
+                       match_slots};
+
+}  // namespace
+
+PyTypeObject* keyword_match_type() {
+  if (!PythonClass<MatchValue>::type) PythonClass<MatchValue>::type = create_type(match_spec);
+  return PythonClass<MatchValue>::type;
+}
+
+Ref new_match_object(MatchValue value) {
+  Ref object = try_allocate<MatchValue>(keyword_match_type(), std::move(value));
+  if (!object) fail("called `Result::unwrap()` on an `Err` value: " + describe_pending_error());
+  return object;
+}
+
+}  // namespace termsweep::python

@@ -1,0 +1,269 @@
+// The KeywordProcessor class.
+#include <string>
+#include <vector>
+
+#include "pool/worker_pool.hpp"
+#include "python/convert.hpp"
+#include "python/objects.hpp"
+#include "state/state_format.hpp"
+
+namespace termsweep::python {
+namespace {
+
+using Processor = KeywordProcessor;
+
+const Signature kNew{"KeywordProcessor.__new__()", {"case_sensitive", "allow_overlaps"}, 0};
+const Signature kAddKeyword{"KeywordProcessor.add_keyword()", {"keyword", "clean_name"}, 1};
+const Signature kRemoveKeyword{"KeywordProcessor.remove_keyword()", {"keyword"}, 1};
+const Signature kExtractKeywords{"KeywordProcessor.extract_keywords()", {"text", "threshold"}, 1};
+const Signature kParallelExtract{"KeywordProcessor.parallel_extract_keywords_from_texts()",
+                                 {"texts", "threshold"}, 1};
+const Signature kReplaceKeywords{"KeywordProcessor.replace_keywords()", {"text", "threshold"}, 1};
+const Signature kParallelReplace{"KeywordProcessor.parallel_replace_keywords_from_texts()",
+                                 {"texts", "threshold"}, 1};
+const Signature kSetBoundaries{"KeywordProcessor.set_non_word_boundaries()", {"boundaries"}, 1};
+const Signature kAddBoundary{"KeywordProcessor.add_non_word_boundary()", {"boundary"}, 1};
+const Signature kSetState{"KeywordProcessor.__setstate__()", {"state"}, 1};
+
+Ref none() { return Ref::borrow(Py_None); }
+
+Ref match_list(const std::vector<KeywordMatch>& matches) {
+  Ref list = new_list(static_cast<Py_ssize_t>(matches.size()));
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    const KeywordMatch& m = matches[i];
+    Ref object = new_match_object({std::string(m.keyword), m.similarity, m.start, m.end});
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object.release());
+  }
+  return list;
+}
+
+Ref replaced_text(const std::string& text) { return new_str(text); }
+
+std::optional<float> threshold_argument(const BoundArguments<2>& args) {
+  return convert_optional(args, 1, to_float32);
+}
+
+// The two batch methods: convert every text first, run the engine on the
+// worker pool into pre-sized slots, then build the Python results in input
+// order on the calling thread.
+template <class Run, class ToPython>
+Ref run_batch(const Processor& processor, const BoundArguments<2>& args, Run run,
+              ToPython to_python) {
+  std::vector<std::string> texts = convert_argument(args, 0, [](PyObject* sequence) {
+    return convert_sequence<std::string>(sequence,
+                                         [](PyObject* item) { return std::string(to_utf8(item)); });
+  });
+  const std::optional<float> threshold = threshold_argument(args);
+  using Result = decltype(run(processor, std::string_view(), threshold));
+  std::vector<Result> results(texts.size());
+  pool::global_pool().for_each_index(texts.size(), [&](std::size_t i) {
+    results[i] = run(processor, texts[i], threshold);
+  });
+  std::vector<std::string>().swap(texts);
+
+  Ref list = new_list(static_cast<Py_ssize_t>(results.size()));
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(results[i]).release());
+  }
+  return list;
+}
+
+std::vector<KeywordMatch> extract_one(const Processor& processor, std::string_view text,
+                                      std::optional<float> threshold) {
+  return processor.extract_keywords(text, threshold);
+}
+
+std::string replace_one(const Processor& processor, std::string_view text,
+                        std::optional<float> threshold) {
+  return processor.replace_keywords(text, threshold);
+}
+
+// ---- slots ----
+
+PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard<PyObject*>(nullptr, [&] {
+    const BoundArguments<2> bound = bind<2>(kNew, args, kwargs);
+    const bool case_sensitive = convert_optional(bound, 0, to_flag).value_or(false);
+    const bool allow_overlaps = convert_optional(bound, 1, to_flag).value_or(false);
+    return allocate<Processor>(type, case_sensitive, allow_overlaps).release();
+  });
+}
+
+Py_ssize_t processor_len(PyObject* self) {
+  return guard<Py_ssize_t>(-1, [&] {
+    return with_borrow<Processor, Access::Shared>(self, [](Processor& processor) {
+      const std::uint64_t count = processor.count_keywords();
+      if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        throw PythonError(PyExc_OverflowError, "the keyword count does not fit in an index");
+      }
+      return static_cast<Py_ssize_t>(count);
+    });
+  });
+}
+
+PyObject* processor_repr(PyObject* self) {
+  return guard<PyObject*>(nullptr, [&] {
+    return with_borrow<Processor, Access::Shared>(self, [](Processor& processor) {
+      return new_str("KeywordProcessor(num_keywords=" +
+                     std::to_string(processor.count_keywords()) + ")")
+          .release();
+    });
+  });
+}
+
+void processor_dealloc(PyObject* self) { deallocate<Processor>(self); }
+
+// ---- methods ----
+
+PyObject* add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<Processor, Access::Exclusive, 2>(
+      kAddKeyword, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
+        const std::string_view keyword = convert_argument(bound, 0, to_utf8);
+        const std::optional<std::string_view> clean_name = convert_optional(bound, 1, to_utf8);
+        processor.add_keyword(keyword, clean_name);
+        return none();
+      });
+}
+
+PyObject* remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return call_method<Processor, Access::Exclusive, 1>(
+      kRemoveKeyword, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
+        const std::string_view keyword = convert_argument(bound, 0, to_utf8);
+        return Ref::borrow(processor.remove_keyword(keyword) ? Py_True : Py_False);
+      });
+}
+
+PyObject* extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return call_method<Processor, Access::Shared, 2>(
+      kExtractKeywords, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
+        const std::string_view text = convert_argument(bound, 0, to_utf8);
+        return match_list(processor.extract_keywords(text, threshold_argument(bound)));
+      });
+}
+
+PyObject* parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return call_method<Processor, Access::Shared, 2>(
+      kParallelExtract, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
+        return run_batch(processor, bound, extract_one, match_list);
+      });
+}
+
+PyObject* replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return call_method<Processor, Access::Shared, 2>(
+      kReplaceKeywords, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
+        const std::string_view text = convert_argument(bound, 0, to_utf8);
+        return new_str(processor.replace_keywords(text, threshold_argument(bound)));
+      });
+}
+
+PyObject* parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return call_method<Processor, Access::Shared, 2>(
+      kParallelReplace, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
+        return run_batch(processor, bound, replace_one, replaced_text);
+      });
+}
+
+PyObject* get_all_keywords(PyObject* self, PyObject*) {
+  return call_method_noargs<Processor>(self, [](Processor& processor) {
+    const auto keywords = processor.get_all_keywords();
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) fail_python_api_call();
+    for (const auto& [keyword, clean_name] : keywords) {
+      Ref key = new_str(keyword);
+      Ref value = new_str(clean_name);
+      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+        fail("Failed to set_item on dict: " + describe_pending_error());
+      }
+    }
+    return dict;
+  });
+}
+
+PyObject* set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return call_method<Processor, Access::Exclusive, 1>(
+      kSetBoundaries, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
+        const std::vector<std::uint32_t> code_points = convert_argument(
+            bound, 0, [](PyObject* sequence) {
+              return convert_sequence<std::uint32_t>(sequence, to_code_point);
+            });
+        processor.non_word_boundaries.clear();
+        for (std::uint32_t code_point : code_points) processor.non_word_boundaries.add(code_point);
+        return none();
+      });
+}
+
+PyObject* add_non_word_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return call_method<Processor, Access::Exclusive, 1>(
+      kAddBoundary, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
+        processor.non_word_boundaries.add(convert_argument(bound, 0, to_code_point));
+        return none();
+      });
+}
+
+PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<Processor, Access::Exclusive, 1>(
+      kSetState, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
+        const std::string_view state = convert_argument(bound, 0, to_bytes);
+        state::ReadError error;
+        std::unique_ptr<Processor> restored = state::read_processor_state(state, error);
+        if (!restored) fail("called `Result::unwrap()` on an `Err` value: " + error.description);
+        processor = std::move(*restored);
+        return none();
+      });
+}
+
+PyObject* get_state(PyObject* self, PyObject*) {
+  return call_method_noargs<Processor>(self, [](Processor& processor) {
+    const std::string state = state::write_processor_state(processor);
+    Ref bytes = Ref::steal(
+        PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+    if (!bytes) fail_python_api_call();
+    return bytes;
+  });
+}
+
+PyMethodDef processor_methods[] = {
+    FAST_METHOD("add_keyword", add_keyword, "($self, keyword, clean_name=None)"),
+    FAST_METHOD("remove_keyword", remove_keyword, "($self, keyword)"),
+    FAST_METHOD("extract_keywords", extract_keywords, "($self, text, threshold=None)"),
+    FAST_METHOD("parallel_extract_keywords_from_texts", parallel_extract,
+                "($self, texts, threshold=None)"),
+    FAST_METHOD("replace_keywords", replace_keywords, "($self, text, threshold=None)"),
+    FAST_METHOD("parallel_replace_keywords_from_texts", parallel_replace,
+                "($self, texts, threshold=None)"),
+    NOARGS_METHOD("get_all_keywords", get_all_keywords),
+    FAST_METHOD("set_non_word_boundaries", set_non_word_boundaries, "($self, boundaries)"),
+    FAST_METHOD("add_non_word_boundary", add_non_word_boundary, "($self, boundary)"),
+    FAST_METHOD("__setstate__", set_state, "($self, state)"),
+    NOARGS_METHOD("__getstate__", get_state),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot processor_slots[] = {
+    {Py_tp_doc, const_cast<char*>("KeywordProcessor(case_sensitive=False, allow_overlaps=False)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(processor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(processor_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(processor_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(processor_len)},
+    {Py_tp_methods, processor_methods},
+    {0, nullptr},
+};
+
+PyType_Spec processor_spec{"termsweep.KeywordProcessor", sizeof(PyKeywordProcessor), 0,
+                           Py_TPFLAGS_DEFAULT, processor_slots};
+
+}  // namespace
+
+PyTypeObject* keyword_processor_type() {
+  if (!PythonClass<Processor>::type) PythonClass<Processor>::type = create_type(processor_spec);
+  return PythonClass<Processor>::type;
+}
+
+}  // namespace termsweep::python
