@@ -25,11 +25,33 @@ class WordBytes {
   std::uint64_t bits_[4];
 };
 
-struct SearchState {
-  const TrieNode* node;
-  std::uint64_t consumed;
-  std::int32_t edits;
-};
+// Scores a popped state and pushes its successors, in the order that decides
+// between equally good candidates. Shared by both searches.
+template <class Stack>
+void visit(const FuzzyState& state, const unsigned char* s, std::uint64_t remaining, float t,
+           FuzzyCandidate& best, Stack& stack) {
+  const TrieNode& node = *state.node;
+  const std::uint64_t k = state.consumed;
+  const std::int32_t e = state.edits;
+  if (node.clean_name) {
+    const std::uint64_t length = node.clean_name.view().size();
+    const float similarity =
+        1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(length, k));
+    if (similarity >= t && similarity > best.score) best = {&node, k, similarity};
+  }
+  if (k >= remaining) return;
+  const unsigned char c = s[k];
+  if (const TrieNode* next = node.find_child(c)) stack.push_back({next, k + 1, e});
+  if (1.0f - static_cast<float>(e) / static_cast<float>(k + 1) < t) return;
+  stack.push_back({&node, k + 1, e + 1});  // the text byte is skipped
+  const std::size_t children = node.child_count();
+  for (std::size_t i = 0; i < children; ++i) {  // the text byte stands for another keyword byte
+    if (node.key_at(i) != c) stack.push_back({&node.child_at(i), k + 1, e + 1});
+  }
+  for (std::size_t i = 0; i < children; ++i) {  // a keyword byte is skipped
+    stack.push_back({&node.child_at(i), k, e + 1});
+  }
+}
 
 }  // namespace
 
@@ -45,45 +67,75 @@ float round_similarity(float similarity) {
 
 FuzzyCandidate find_fuzzy_candidate_reference(const TrieNode& root, std::string_view text,
                                               std::uint64_t start, float t) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::uint64_t remaining = text.size() - start;
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data()) + start;
   FuzzyCandidate best;
-  std::vector<SearchState> stack{{&root, 0, 0}};
+  std::vector<FuzzyState> stack{{&root, 0, 0}};
   while (!stack.empty()) {
-    const SearchState state = stack.back();
+    const FuzzyState state = stack.back();
     stack.pop_back();
-    const TrieNode& node = *state.node;
-    const std::uint64_t k = state.consumed;
-    const std::int32_t e = state.edits;
-    if (node.clean_name) {
-      const std::uint64_t length = node.clean_name.view().size();
-      const float similarity =
-          1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(length, k));
-      if (similarity >= t && similarity > best.score) best = {&node, k, similarity};
+    visit(state, s, text.size() - start, t, best, stack);
+  }
+  return best;
+}
+
+bool FuzzySearcher::first_visit(const FuzzyState& state) {
+  if ((used_ + 1) * 2 > slots_.size()) grow();
+  const std::size_t mask = slots_.size() - 1;
+  std::uint64_t hash = (reinterpret_cast<std::uintptr_t>(state.node) >> 3) * 0x9E3779B97F4A7C15ull ^
+                       state.consumed * 0xC2B2AE3D27D4EB4Full;
+  for (std::size_t i = (hash ^ (hash >> 29)) & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.generation != generation_) {
+      slot = {state.node, state.consumed, state.edits, generation_};
+      ++used_;
+      return true;
     }
-    if (k >= remaining) continue;
-    const unsigned char c = s[start + k];
-    if (const TrieNode* next = node.find_child(c)) stack.push_back({next, k + 1, e});
-    if (1.0f - static_cast<float>(e) / static_cast<float>(k + 1) < t) continue;
-    stack.push_back({&node, k + 1, e + 1});
-    for (std::size_t i = 0; i < node.child_count(); ++i) {
-      if (node.key_at(i) != c) stack.push_back({&node.child_at(i), k + 1, e + 1});
+    if (slot.node == state.node && slot.consumed == state.consumed) {
+      if (slot.edits <= state.edits) return false;
+      slot.edits = state.edits;
+      return true;
     }
-    for (std::size_t i = 0; i < node.child_count(); ++i) {
-      stack.push_back({&node.child_at(i), k, e + 1});
-    }
+  }
+}
+
+void FuzzySearcher::grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(std::max<std::size_t>(64, old.size() * 2), Slot{nullptr, 0, 0, 0});
+  used_ = 0;
+  for (const Slot& slot : old) {
+    if (slot.generation == generation_) first_visit({slot.node, slot.consumed, slot.edits});
+  }
+}
+
+FuzzyCandidate FuzzySearcher::find(const TrieNode& root, std::string_view text, std::uint64_t start,
+                                   float t) {
+  // A new generation empties the table without touching it; generation 0
+  // marks never-used slots.
+  if (++generation_ == 0) {
+    slots_.assign(slots_.size(), Slot{nullptr, 0, 0, 0});
+    generation_ = 1;
+  }
+  used_ = 0;
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data()) + start;
+  FuzzyCandidate best;
+  stack_.assign(1, {&root, 0, 0});
+  while (!stack_.empty()) {
+    const FuzzyState state = stack_.back();
+    stack_.pop_back();
+    if (first_visit(state)) visit(state, s, text.size() - start, t, best, stack_);
   }
   return best;
 }
 
 std::vector<KeywordMatch> extract_folded(const KeywordProcessor& processor, std::string_view folded,
-                                         float t, FuzzySearch fuzzy) {
+                                         float t, FuzzyEngine engine) {
   std::vector<KeywordMatch> matches;
   const auto* s = reinterpret_cast<const unsigned char*>(folded.data());
   const std::uint64_t n = folded.size();
   const WordBytes is_word(processor.non_word_boundaries);
   const bool overlaps = processor.allow_overlaps;
   const bool exact = t == 1.0f;
+  FuzzySearcher searcher;
 
   std::uint64_t p = 0;
   while (p < n) {
@@ -113,7 +165,9 @@ std::vector<KeywordMatch> extract_folded(const KeywordProcessor& processor, std:
       matches.push_back({found->clean_name.view(), start, end, 1.0f});
       p = end;
     } else {
-      const FuzzyCandidate best = fuzzy(processor.root, folded, p, t);
+      const FuzzyCandidate best = engine == FuzzyEngine::Fast
+                                       ? searcher.find(processor.root, folded, p, t)
+                                       : find_fuzzy_candidate_reference(processor.root, folded, p, t);
       // A candidate that consumed no text byte (a clean name longer than its
       // key) would be an empty match that resumes where it started.
       if (!best.node || best.consumed == 0) {

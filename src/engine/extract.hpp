@@ -18,6 +18,14 @@ float checked_threshold(std::optional<float> threshold);
 // Two decimals in 32-bit arithmetic, halves away from zero.
 float round_similarity(float similarity);
 
+// A state of the fuzzy search: a trie node, the text bytes consumed from the
+// start position and the edits spent.
+struct FuzzyState {
+  const TrieNode* node;
+  std::uint64_t consumed;
+  std::int32_t edits;
+};
+
 // The best fuzzy candidate at one start position.
 struct FuzzyCandidate {
   const TrieNode* node = nullptr;  // null: no candidate
@@ -30,12 +38,37 @@ struct FuzzyCandidate {
 FuzzyCandidate find_fuzzy_candidate_reference(const TrieNode& root, std::string_view text,
                                               std::uint64_t start, float threshold);
 
-using FuzzySearch = FuzzyCandidate (*)(const TrieNode&, std::string_view, std::uint64_t, float);
+// The same search, made fast by never expanding a (node, consumed) pair
+// again once it has been expanded with no more edits. That is exact: such a
+// state is never its own descendant, so the earlier one's whole subtree has
+// been searched by then, and every score below the later one is at most the
+// corresponding earlier score, which the strictly-better rule already saw.
+class FuzzySearcher {
+ public:
+  FuzzyCandidate find(const TrieNode& root, std::string_view text, std::uint64_t start, float t);
+
+ private:
+  struct Slot {
+    const TrieNode* node;
+    std::uint64_t consumed;
+    std::int32_t edits;
+    std::uint32_t generation;
+  };
+  // True when the state still needs expanding; records it as expanded.
+  bool first_visit(const FuzzyState& state);
+  void grow();
+
+  std::vector<FuzzyState> stack_;
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+  std::uint32_t generation_ = 0;
+};
+
+enum class FuzzyEngine { Fast, Reference };
 
 // Scans `folded` (the text after folding) with threshold `t`, which must
 // already be checked.
 std::vector<KeywordMatch> extract_folded(const KeywordProcessor& processor, std::string_view folded,
-                                         float t,
-                                         FuzzySearch fuzzy = &find_fuzzy_candidate_reference);
+                                         float t, FuzzyEngine engine = FuzzyEngine::Fast);
 
 }  // namespace termsweep
