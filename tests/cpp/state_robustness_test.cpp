@@ -1,0 +1,177 @@
+// The readers on damaged input: mutated valid states and random bytes must
+// either read (and then round-trip stably) or fail with a known error.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "engine/keyword_processor.hpp"
+#include "state/state_format.hpp"
+
+namespace termsweep::state {
+namespace {
+
+constexpr std::size_t kRootOffset = 8 + 139264;
+
+bool is_known_error(const std::string& description) {
+  static const std::regex known(
+      R"(Io\(Kind\(UnexpectedEof\)\))"
+      R"(|Io\(Custom \{ kind: UnexpectedEof, error: "" \}\))"
+      R"(|InvalidUtf8Encoding\(Utf8Error \{ valid_up_to: \d+, error_len: (Some\([123]\)|None) \}\))"
+      R"(|InvalidBoolEncoding\(\d+\))"
+      R"(|InvalidCharEncoding)"
+      R"(|InvalidTagEncoding\(\d+\))"
+      R"(|Custom\("Expected 17408 elements, got \d+"\))");
+  return std::regex_match(description, known);
+}
+
+class Mutator {
+ public:
+  explicit Mutator(std::uint64_t seed) : rng_(seed) {}
+
+  std::size_t below(std::size_t n) { return n == 0 ? 0 : static_cast<std::size_t>(rng_() % n); }
+  char random_byte() { return static_cast<char>(rng_()); }
+
+  // Damages `bytes` in place, at positions from `hot` onward most of the time
+  // (for a processor state: the trie and flags rather than the opaque set).
+  void mutate(std::string& bytes, std::size_t hot) {
+    for (std::size_t n = 1 + below(3); n > 0; --n) {
+      const std::size_t start = below(10) == 0 || hot >= bytes.size() ? 0 : hot;
+      const std::size_t at = start + below(bytes.size() - start);
+      switch (below(7)) {
+        case 0:  // flip one bit
+          if (!bytes.empty()) bytes[at] = static_cast<char>(bytes[at] ^ (1 << below(8)));
+          break;
+        case 1:
+          if (!bytes.empty()) bytes[at] = random_byte();
+          break;
+        case 2:
+          bytes.resize(at);
+          break;
+        case 3:
+          for (std::size_t k = 1 + below(8); k > 0; --k) bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), random_byte());
+          break;
+        case 4:
+          bytes.erase(at, 1 + below(16));
+          break;
+        case 5: {  // copy a slice elsewhere, e.g. a subtree next to its twin
+          const std::size_t from = start + below(bytes.size() - start);
+          const std::string slice = bytes.substr(from, 1 + below(64));
+          bytes.insert(at, slice);
+          break;
+        }
+        default: {  // a count or length with an interesting value
+          static const std::uint64_t values[] = {0, 1, 2, 17408, 255, std::uint64_t{1} << 63,
+                                                 ~std::uint64_t{0}, 0xFFFFFFFF};
+          std::uint64_t v = values[below(std::size(values))];
+          for (int i = 0; i < 8 && at + static_cast<std::size_t>(i) < bytes.size(); ++i, v >>= 8) {
+            bytes[at + static_cast<std::size_t>(i)] = static_cast<char>(v);
+          }
+        }
+      }
+    }
+  }
+
+ private:
+  std::mt19937_64 rng_;
+};
+
+std::vector<std::string> valid_processor_states() {
+  std::vector<std::string> states;
+  KeywordProcessor plain;
+  states.push_back(write_processor_state(plain));
+  KeywordProcessor rich(true, true);
+  for (const char* keyword : {"new", "new york", "\xC3\xA9t\xC3\xA9", "\xE2\x82\xAC", "", "a"}) {
+    rich.add_keyword(keyword, std::nullopt);
+  }
+  rich.add_keyword("x", "\xF0\x9F\x98\x80 named");
+  rich.root.child_or_insert(0x1F600).clean_name.assign("");
+  states.push_back(write_processor_state(rich));
+  return states;
+}
+
+void check_processor_input(const std::string& bytes) {
+  ReadError error;
+  auto read = read_processor_state(bytes, error);
+  if (!read) {
+    ASSERT_TRUE(is_known_error(error.description)) << error.description;
+    return;
+  }
+  const std::string written = write_processor_state(*read);
+  auto again = read_processor_state(written, error);
+  ASSERT_NE(again, nullptr) << error.description;
+  ASSERT_EQ(write_processor_state(*again), written);
+}
+
+void check_match_input(const std::string& bytes) {
+  ReadError error;
+  auto read = read_match_state(bytes, error);
+  if (!read) {
+    ASSERT_TRUE(is_known_error(error.description)) << error.description;
+    return;
+  }
+  const std::string written = write_match_state(*read);
+  ASSERT_EQ(written, bytes.substr(0, written.size()));
+  auto again = read_match_state(written, error);
+  ASSERT_TRUE(again.has_value()) << error.description;
+  ASSERT_EQ(write_match_state(*again), written);
+}
+
+TEST(StateReaderRobustness, KnownErrorsAreRecognised) {
+  // Guards the pattern used below against accepting anything.
+  EXPECT_TRUE(is_known_error("Io(Kind(UnexpectedEof))"));
+  EXPECT_TRUE(is_known_error("InvalidUtf8Encoding(Utf8Error { valid_up_to: 3, error_len: None })"));
+  EXPECT_FALSE(is_known_error("Io(Kind(UnexpectedEof)) "));
+  EXPECT_FALSE(is_known_error("InvalidUtf8Encoding(Utf8Error { valid_up_to: 3, error_len: Some(4) })"));
+}
+
+TEST(StateReaderRobustness, MutatedProcessorStates) {
+  const std::vector<std::string> seeds = valid_processor_states();
+  Mutator mutator(0x5eed);
+  int successes = 0;
+  for (int i = 0; i < 3000; ++i) {
+    std::string bytes = seeds[static_cast<std::size_t>(i) % seeds.size()];
+    mutator.mutate(bytes, kRootOffset);
+    ReadError error;
+    successes += read_processor_state(bytes, error) != nullptr;
+    ASSERT_NO_FATAL_FAILURE(check_processor_input(bytes)) << "iteration " << i;
+  }
+  // Some damage (in the set, in a name's text) still reads.
+  EXPECT_GT(successes, 0);
+}
+
+TEST(StateReaderRobustness, RandomTrieBytesAfterAValidSet) {
+  const std::string header = valid_processor_states()[0].substr(0, kRootOffset);
+  Mutator mutator(0xfeed);
+  for (int i = 0; i < 3000; ++i) {
+    std::string bytes = header;
+    for (std::size_t n = mutator.below(64); n > 0; --n) {
+      // Small values now and then, so that counts and tags are often sane.
+      bytes.push_back(mutator.below(2) ? static_cast<char>(mutator.below(3)) : mutator.random_byte());
+    }
+    ASSERT_NO_FATAL_FAILURE(check_processor_input(bytes)) << "iteration " << i;
+  }
+}
+
+TEST(StateReaderRobustness, MutatedAndRandomMatchStates) {
+  const std::vector<std::string> seeds = {
+      write_match_state({"ab", 1.0f, 0, 2}),
+      write_match_state({"\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82", 0.85f, 4, 12}),
+      write_match_state({"", 0.0f, 0, 0}),
+  };
+  Mutator mutator(0xbeef);
+  for (int i = 0; i < 3000; ++i) {
+    std::string bytes = seeds[static_cast<std::size_t>(i) % seeds.size()];
+    mutator.mutate(bytes, 0);
+    ASSERT_NO_FATAL_FAILURE(check_match_input(bytes)) << "iteration " << i;
+    std::string noise;
+    for (std::size_t n = mutator.below(48); n > 0; --n) noise.push_back(mutator.random_byte());
+    ASSERT_NO_FATAL_FAILURE(check_match_input(noise)) << "noise " << i;
+  }
+}
+
+}  // namespace
+}  // namespace termsweep::state
