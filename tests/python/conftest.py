@@ -1,0 +1,15 @@
+import os
+import sys
+
+from hypothesis import HealthCheck, settings
+
+# models.py and support.py sit next to the tests.
+sys.path.insert(0, os.path.dirname(__file__))
+
+settings.register_profile(
+    "termsweep",
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+settings.load_profile("termsweep")
+
