@@ -87,6 +87,7 @@ std::size_t utf8_valid_prefix(std::string_view bytes) {
 }
 
 std::optional<std::size_t> utf8_error_length(std::string_view bytes, std::size_t valid_up_to) {
+  if (valid_up_to >= bytes.size()) return std::nullopt;
   const Probe p = probe(bytes.substr(valid_up_to));
   // An incomplete but so far valid sequence at the very end: no length.
   if (p.needed != 0 && p.valid_bytes == bytes.size() - valid_up_to && !p.complete) {
