@@ -1,8 +1,9 @@
 """Extract and replace keywords in the bundled sample.
 
 Loads data/sample/keywords.tsv into a KeywordProcessor, then prints, for every
-line of data/sample/texts.txt, the keywords found (exact and fuzzy) and the
-text with the keywords replaced by their clean names.
+line of data/sample/texts.txt, the keywords found, the text with each keyword
+replaced by its clean name, and what a fuzzy pass over the canonical names
+finds (misspellings included).
 """
 
 import argparse
@@ -13,12 +14,12 @@ from termsweep import KeywordProcessor
 SAMPLE = pathlib.Path(__file__).resolve().parent.parent / "data" / "sample"
 
 
-def load_keywords(processor, path):
+def read_keywords(path):
+    """(keyword, clean name or None) pairs of a tab-separated keyword list."""
     for line in path.read_text(encoding="utf-8").splitlines():
-        if not line.strip() or line.startswith("#"):
-            continue
-        keyword, _, clean_name = line.partition("\t")
-        processor.add_keyword(keyword, clean_name or None)
+        if line.strip() and not line.startswith("#"):
+            keyword, _, clean_name = line.partition("\t")
+            yield keyword, clean_name or None
 
 
 def main():
@@ -29,14 +30,23 @@ def main():
                         help="similarity threshold of the fuzzy pass (default 0.8)")
     args = parser.parse_args()
 
+    keywords = list(read_keywords(args.keywords))
     processor = KeywordProcessor()
-    load_keywords(processor, args.keywords)
-    print(f"{processor!r} loaded from {args.keywords.name}")
+    for keyword, clean_name in keywords:
+        processor.add_keyword(keyword, clean_name)
+    # Fuzzy scores compare the text with the stored clean name, so the fuzzy
+    # pass runs over the canonical names themselves.
+    spelling = KeywordProcessor()
+    for _, clean_name in keywords:
+        if clean_name:
+            spelling.add_keyword(clean_name)
+    print(f"{processor!r} loaded from {args.keywords.name}; "
+          f"fuzzy pass over {len(spelling)} canonical names at threshold {args.threshold}")
 
     texts = args.texts.read_text(encoding="utf-8").splitlines()
     exact = processor.parallel_extract_keywords_from_texts(texts)
-    fuzzy = processor.parallel_extract_keywords_from_texts(texts, args.threshold)
     replaced = processor.parallel_replace_keywords_from_texts(texts)
+    fuzzy = spelling.parallel_extract_keywords_from_texts(texts, args.threshold)
     for number, text in enumerate(texts, 1):
         print(f"\n[{number}] {text}")
         print("  exact:   " + (", ".join(f"{m.keyword} @{m.start}-{m.end}" for m in exact[number - 1]) or "-"))
