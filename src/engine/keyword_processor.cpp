@@ -35,7 +35,7 @@ bool KeywordProcessor::remove_keyword(std::string_view keyword) {
   if (!path.back()->clean_name) return false;
   path.back()->clean_name.reset();
   for (std::size_t depth = key.size(); depth > 0 && path[depth]->is_empty_leaf(); --depth) {
-    path[depth - 1]->take_child(static_cast<unsigned char>(key[depth - 1]));
+    path[depth - 1]->erase_child(static_cast<unsigned char>(key[depth - 1]));
   }
   return true;
 }

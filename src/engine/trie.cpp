@@ -1,6 +1,9 @@
 #include "engine/trie.hpp"
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -28,7 +31,11 @@ TrieNode::TrieNode(TrieNode&& other) noexcept
     : clean_name(std::move(other.clean_name)),
       block_(std::exchange(other.block_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(other.capacity_),
+      wide_(other.wide_) {
+  other.capacity_ = 0;
+  other.wide_ = 0;
+}
 
 TrieNode& TrieNode::operator=(TrieNode&& other) noexcept {
   if (this != &other) {
@@ -36,107 +43,154 @@ TrieNode& TrieNode::operator=(TrieNode&& other) noexcept {
     clean_name = std::move(other.clean_name);
     block_ = std::exchange(other.block_, nullptr);
     size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
+    capacity_ = other.capacity_;
+    wide_ = other.wide_;
+    other.capacity_ = 0;
+    other.wide_ = 0;
   }
   return *this;
 }
 
-TrieNode::~TrieNode() { release_children(); }
-
 // Frees the whole subtree without recursion: every node is emptied of its
-// children before it is deleted, so each delete is shallow.
+// children (moved onto a list) before it is destroyed, so each destruction is
+// shallow.
 void TrieNode::release_children() noexcept {
   if (!block_) return;
-  std::vector<TrieNode*> pending;
-  auto detach = [&pending](TrieNode& node) {
-    TrieNode** children = node.nodes();
-    pending.insert(pending.end(), children, children + node.size_);
+  std::vector<TrieNode> pending;
+  pending.emplace_back(std::move(*this));  // `this` is now childless
+  while (!pending.empty()) {
+    TrieNode node = std::move(pending.back());
+    pending.pop_back();
+    TrieNode* children = node.nodes();
+    for (std::uint32_t i = 0; i < node.size_; ++i) {
+      if (children[i].block_) pending.emplace_back(std::move(children[i]));
+    }
+    // The children left hold no block now: destroying them cannot recurse.
+    for (std::uint32_t i = 0; i < node.size_; ++i) children[i].~TrieNode();
     std::free(node.block_);
     node.block_ = nullptr;
-    node.size_ = node.capacity_ = 0;
-  };
-  detach(*this);
-  while (!pending.empty()) {
-    TrieNode* node = pending.back();
-    pending.pop_back();
-    if (node->block_) detach(*node);
-    delete node;
+    node.size_ = 0;
   }
 }
 
 std::size_t TrieNode::lower_bound(std::uint32_t key) const noexcept {
-  const std::uint32_t* k = keys();
-  if (size_ <= 16) {
-    std::size_t i = 0;
-    while (i < size_ && k[i] < key) ++i;
-    return i;
+  std::size_t low = 0, high = size_;
+  while (low < high) {
+    const std::size_t middle = (low + high) / 2;
+    if (key_at(middle) < key) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
   }
-  return static_cast<std::size_t>(std::lower_bound(k, k + size_, key) - k);
+  return low;
 }
 
 TrieNode* TrieNode::find_child(std::uint32_t key) const noexcept {
-  std::size_t i = lower_bound(key);
-  return (i < size_ && keys()[i] == key) ? nodes()[i] : nullptr;
+  if (!wide_) {
+    if (key > 0xFF) return nullptr;
+#if defined(__SSE2__)
+    // Sixteen keys per compare. Reading a whole 16-byte chunk stays inside
+    // the block: its nodes follow the keys and take at least 24 bytes.
+    const __m128i wanted = _mm_set1_epi8(static_cast<char>(key));
+    for (std::uint32_t base = 0; base < size_; base += 16) {
+      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block_ + base));
+      unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted)));
+      if (size_ - base < 16) hits &= (1u << (size_ - base)) - 1;
+      if (hits) return &nodes()[base + static_cast<std::uint32_t>(__builtin_ctz(hits))];
+    }
+    return nullptr;
+#else
+    const std::uint8_t* keys = byte_keys();
+    for (std::uint32_t i = 0; i < size_; ++i) {
+      if (keys[i] == key) return &nodes()[i];
+    }
+    return nullptr;
+#endif
+  }
+  const std::size_t i = lower_bound(key);
+  return (i < size_ && wide_keys()[i] == key) ? &nodes()[i] : nullptr;
 }
 
-void TrieNode::insert_at(std::size_t index, std::uint32_t key, TrieNode* child) {
-  if (size_ == capacity_) {
-    std::uint32_t capacity = capacity_ ? capacity_ * 2 : 1;
-    auto* block = static_cast<unsigned char*>(
-        std::malloc(keys_bytes(capacity) + std::size_t{capacity} * sizeof(TrieNode*)));
-    if (!block) throw std::bad_alloc();
-    auto* new_keys = reinterpret_cast<std::uint32_t*>(block);
-    auto* new_nodes = reinterpret_cast<TrieNode**>(block + keys_bytes(capacity));
-    if (size_) {
-      std::memcpy(new_keys, keys(), size_ * sizeof(std::uint32_t));
-      std::memcpy(new_nodes, nodes(), size_ * sizeof(TrieNode*));
+void TrieNode::reallocate(std::uint32_t capacity, bool wide) {
+  auto* block = static_cast<std::uint8_t*>(
+      std::malloc(keys_bytes(capacity, wide) + std::size_t{capacity} * sizeof(TrieNode)));
+  if (!block) throw std::bad_alloc();
+  auto* new_nodes = reinterpret_cast<TrieNode*>(block + keys_bytes(capacity, wide));
+  TrieNode* old_nodes = nodes();
+  for (std::uint32_t i = 0; i < size_; ++i) {
+    if (wide) {
+      reinterpret_cast<std::uint32_t*>(block)[i] = key_at(i);
+    } else {
+      block[i] = static_cast<std::uint8_t>(key_at(i));
     }
-    std::free(block_);
-    block_ = block;
-    capacity_ = capacity;
+    new (&new_nodes[i]) TrieNode(std::move(old_nodes[i]));
+    old_nodes[i].~TrieNode();
   }
-  std::uint32_t* k = keys();
-  TrieNode** n = nodes();
-  std::memmove(k + index + 1, k + index, (size_ - index) * sizeof(std::uint32_t));
-  std::memmove(n + index + 1, n + index, (size_ - index) * sizeof(TrieNode*));
-  k[index] = key;
-  n[index] = child;
+  std::free(block_);
+  block_ = block;
+  capacity_ = capacity & 0x7FFFFFFF;
+  wide_ = wide;
+}
+
+void TrieNode::set_key(std::size_t i, std::uint32_t key) noexcept {
+  if (wide_) {
+    reinterpret_cast<std::uint32_t*>(block_)[i] = key;
+  } else {
+    block_[i] = static_cast<std::uint8_t>(key);
+  }
+}
+
+TrieNode& TrieNode::insert_at(std::size_t index, std::uint32_t key, TrieNode&& child) {
+  const bool wide = wide_ || key > 0xFF;
+  if (size_ == capacity_ || wide != static_cast<bool>(wide_)) {
+    if (size_ == 0x7FFFFFFF) throw std::bad_alloc();
+    reallocate(size_ == capacity_ ? (capacity_ ? capacity_ * 2 : 1) : capacity_, wide);
+  }
+  for (std::size_t i = size_; i > index; --i) set_key(i, key_at(i - 1));
+  TrieNode* n = nodes();
+  if (index < size_) {
+    new (&n[size_]) TrieNode(std::move(n[size_ - 1]));
+    for (std::size_t i = size_ - 1; i > index; --i) n[i] = std::move(n[i - 1]);
+    n[index] = std::move(child);
+  } else {
+    new (&n[index]) TrieNode(std::move(child));
+  }
+  set_key(index, key);
   ++size_;
+  return n[index];
 }
 
 TrieNode& TrieNode::child_or_insert(std::uint32_t key) {
-  std::size_t i = lower_bound(key);
-  if (i < size_ && keys()[i] == key) return *nodes()[i];
-  auto child = std::make_unique<TrieNode>();
-  insert_at(i, key, child.get());
-  return *child.release();
+  if (TrieNode* existing = find_child(key)) return *existing;
+  return insert_at(lower_bound(key), key, TrieNode());
 }
 
-void TrieNode::put_child(std::uint32_t key, std::unique_ptr<TrieNode> child) {
-  std::size_t i = lower_bound(key);
-  if (i < size_ && keys()[i] == key) {
-    std::unique_ptr<TrieNode> old(nodes()[i]);
-    nodes()[i] = child.release();
-    return;  // `old` and its subtree go here
+void TrieNode::put_child(std::uint32_t key, TrieNode&& child) {
+  if (TrieNode* existing = find_child(key)) {
+    *existing = std::move(child);  // the old subtree goes here
+    return;
   }
-  insert_at(i, key, child.get());
-  child.release();
+  insert_at(lower_bound(key), key, std::move(child));
 }
 
-std::unique_ptr<TrieNode> TrieNode::take_child(std::uint32_t key) noexcept {
-  std::size_t i = lower_bound(key);
-  if (i >= size_ || keys()[i] != key) return nullptr;
-  std::unique_ptr<TrieNode> child(nodes()[i]);
-  std::uint32_t* k = keys();
-  TrieNode** n = nodes();
-  std::memmove(k + i, k + i + 1, (size_ - i - 1) * sizeof(std::uint32_t));
-  std::memmove(n + i, n + i + 1, (size_ - i - 1) * sizeof(TrieNode*));
+bool TrieNode::erase_child(std::uint32_t key) noexcept {
+  TrieNode* child = find_child(key);
+  if (!child) return false;
+  const std::size_t i = static_cast<std::size_t>(child - nodes());
+  TrieNode* n = nodes();
+  for (std::size_t j = i; j + 1 < size_; ++j) {
+    n[j] = std::move(n[j + 1]);
+    set_key(j, key_at(j + 1));
+  }
+  n[size_ - 1].~TrieNode();
   if (--size_ == 0) {
     std::free(block_);
     block_ = nullptr;
     capacity_ = 0;
+    wide_ = 0;
   }
-  return child;
+  return true;
 }
 
 std::uint64_t count_keywords(const TrieNode& node) {

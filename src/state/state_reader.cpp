@@ -169,7 +169,7 @@ bool read_word_set(Input& in, WordCharSet& set) {
 
 struct FinishedChild {
   std::uint32_t key;
-  std::unique_ptr<TrieNode> node;
+  TrieNode node;
 };
 
 // Files the finished children `first..end` of `done` into `node`. Arrival
@@ -192,7 +192,7 @@ void attach_children(TrieNode& node, std::vector<FinishedChild>& done, std::size
 // and goes away with them.
 bool read_records(Input& in, TrieNode& root) {
   struct Frame {
-    std::unique_ptr<TrieNode> owned;  // null for the root
+    TrieNode node;  // unused for the root, which is read in place
     std::uint64_t children_left;
     std::size_t first_done;  // this node's finished children start here in `done`
     std::uint32_t key;       // this node's key in its parent
@@ -202,7 +202,7 @@ bool read_records(Input& in, TrieNode& root) {
 
   std::uint64_t root_children;
   if (!in.u64(root_children)) return false;
-  stack.push_back({nullptr, root_children, 0, 0});
+  stack.push_back({TrieNode(), root_children, 0, 0});
   while (true) {
     Frame& top = stack.back();
     if (top.children_left > 0) {
@@ -210,21 +210,22 @@ bool read_records(Input& in, TrieNode& root) {
       std::uint32_t key;
       std::uint64_t child_count;
       if (!in.key(key) || !in.u64(child_count)) return false;
-      auto child = std::make_unique<TrieNode>();
       if (child_count == 0) {
         // A leaf needs no frame.
-        if (!in.clean_name(child->clean_name)) return false;
-        done.push_back({key, std::move(child)});
+        TrieNode leaf;
+        if (!in.clean_name(leaf.clean_name)) return false;
+        done.push_back({key, std::move(leaf)});
       } else {
-        stack.push_back({std::move(child), child_count, done.size(), key});
+        stack.push_back({TrieNode(), child_count, done.size(), key});
       }
       continue;
     }
-    TrieNode& node = top.owned ? *top.owned : root;
+    const bool is_root = stack.size() == 1;
+    TrieNode& node = is_root ? root : top.node;
     if (!in.clean_name(node.clean_name)) return false;
     attach_children(node, done, top.first_done);
-    if (!top.owned) return true;
-    FinishedChild finished{top.key, std::move(top.owned)};
+    if (is_root) return true;
+    FinishedChild finished{top.key, std::move(top.node)};
     stack.pop_back();
     done.push_back(std::move(finished));
   }
