@@ -43,23 +43,41 @@ std::optional<float> threshold_argument(const BoundArguments<2>& args) {
   return convert_optional(args, 1, to_float32);
 }
 
+// The texts of a batch, copied into one owned buffer.
+struct TextBatch {
+  std::string bytes;
+  std::vector<std::pair<std::size_t, std::size_t>> spans;  // offset, length
+
+  std::size_t size() const { return spans.size(); }
+  std::string_view operator[](std::size_t i) const {
+    return std::string_view(bytes).substr(spans[i].first, spans[i].second);
+  }
+};
+
+TextBatch convert_texts(PyObject* sequence) {
+  TextBatch batch;
+  batch.spans = convert_sequence<std::pair<std::size_t, std::size_t>>(sequence, [&](PyObject* item) {
+    const std::string_view text = to_utf8(item);
+    batch.bytes.append(text);
+    return std::pair(batch.bytes.size() - text.size(), text.size());
+  });
+  return batch;
+}
+
 // The two batch methods: convert every text first, run the engine on the
 // worker pool into pre-sized slots, then build the Python results in input
 // order on the calling thread.
 template <class Run, class ToPython>
 Ref run_batch(const Processor& processor, const BoundArguments<2>& args, Run run,
               ToPython to_python) {
-  std::vector<std::string> texts = convert_argument(args, 0, [](PyObject* sequence) {
-    return convert_sequence<std::string>(sequence,
-                                         [](PyObject* item) { return std::string(to_utf8(item)); });
-  });
+  TextBatch texts = convert_argument(args, 0, convert_texts);
   const std::optional<float> threshold = threshold_argument(args);
   using Result = decltype(run(processor, std::string_view(), threshold));
   std::vector<Result> results(texts.size());
   pool::global_pool().for_each_index(texts.size(), [&](std::size_t i) {
     results[i] = run(processor, texts[i], threshold);
   });
-  std::vector<std::string>().swap(texts);
+  texts = TextBatch();
 
   Ref list = new_list(static_cast<Py_ssize_t>(results.size()));
   for (std::size_t i = 0; i < results.size(); ++i) {
