@@ -112,6 +112,13 @@ Ref new_uint(std::uint64_t value) {
   return number;
 }
 
+Ref new_bytes(std::string_view bytes) {
+  Ref object =
+      Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  if (!object) fail_python_api_call();
+  return object;
+}
+
 Ref new_list(Py_ssize_t size) {
   Ref list = Ref::steal(PyList_New(size));
   if (!list) fail_python_api_call();

@@ -96,11 +96,7 @@ void match_dealloc(PyObject* self) { deallocate<MatchValue>(self); }
 
 PyObject* get_state(PyObject* self, PyObject*) {
   return call_method_noargs<MatchValue>(self, [](MatchValue& m) {
-    const std::string state = state::write_match_state(m);
-    Ref bytes = Ref::steal(
-        PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
-    if (!bytes) fail_python_api_call();
-    return bytes;
+    return new_bytes(state::write_match_state(m));
   });
 }
 
@@ -109,9 +105,7 @@ PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       kSetState, self, args, nargs, kwnames, [](MatchValue& m, const auto& bound) {
         const std::string_view state = convert_argument(bound, 0, to_bytes);
         state::ReadError error;
-        std::optional<MatchValue> restored = state::read_match_state(state, error);
-        if (!restored) fail("called `Result::unwrap()` on an `Err` value: " + error.description);
-        m = std::move(*restored);
+        m = std::move(unwrap_state(state::read_match_state(state, error), error.description));
         return Ref::borrow(Py_None);
       });
 }

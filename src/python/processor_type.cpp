@@ -230,20 +230,15 @@ PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       kSetState, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view state = convert_argument(bound, 0, to_bytes);
         state::ReadError error;
-        std::unique_ptr<Processor> restored = state::read_processor_state(state, error);
-        if (!restored) fail("called `Result::unwrap()` on an `Err` value: " + error.description);
-        processor = std::move(*restored);
+        processor =
+            std::move(unwrap_state(state::read_processor_state(state, error), error.description));
         return none();
       });
 }
 
 PyObject* get_state(PyObject* self, PyObject*) {
   return call_method_noargs<Processor>(self, [](Processor& processor) {
-    const std::string state = state::write_processor_state(processor);
-    Ref bytes = Ref::steal(
-        PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
-    if (!bytes) fail_python_api_call();
-    return bytes;
+    return new_bytes(state::write_processor_state(processor));
   });
 }
 

@@ -34,6 +34,14 @@ def matches(kp, text, threshold=None):
     return [M.of(m) for m in kp.extract_keywords(text, threshold)]
 
 
+def processor(*keywords, **flags):
+    """A processor holding `keywords`: strings, or (keyword, clean name) pairs."""
+    kp = termsweep.KeywordProcessor(**flags)
+    for entry in keywords:
+        kp.add_keyword(*(entry if isinstance(entry, tuple) else (entry,)))
+    return kp
+
+
 def build(keywords=(), case_sensitive=False, allow_overlaps=False, boundaries=None, extra_boundaries=()):
     """A processor and its reference model with the same configuration."""
     kp = termsweep.KeywordProcessor(case_sensitive, allow_overlaps)

@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 from termsweep import KeywordProcessor, PyKeywordMatch
 from models import M, ModelProcessor
 from support import (
+    processor,
     THRESHOLD_MESSAGE,
     boundary_sets,
     build,
@@ -20,15 +21,6 @@ from support import (
     texts_around,
 )
 
-
-def processor(*keywords, **flags_):
-    kp = KeywordProcessor(**flags_)
-    for entry in keywords:
-        if isinstance(entry, tuple):
-            kp.add_keyword(*entry)
-        else:
-            kp.add_keyword(entry)
-    return kp
 
 
 # --- threshold -------------------------------------------------------------------------

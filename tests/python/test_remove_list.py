@@ -6,14 +6,8 @@ from hypothesis import strategies as st
 
 from termsweep import KeywordProcessor
 from models import M, ModelProcessor
-from support import KEYWORD_CHARS, matches, texts_around
+from support import KEYWORD_CHARS, matches, texts_around, processor
 
-
-def processor(*keywords, **flags):
-    kp = KeywordProcessor(**flags)
-    for entry in keywords:
-        kp.add_keyword(*(entry if isinstance(entry, tuple) else (entry,)))
-    return kp
 
 
 # --- removal ------------------------------------------------------------------------------

@@ -13,6 +13,7 @@ from models import (
     replace_in_place,
 )
 from support import (
+    processor,
     THRESHOLD_MESSAGE,
     boundary_sets,
     build,
@@ -23,12 +24,6 @@ from support import (
     texts_around,
 )
 
-
-def processor(*keywords, **flags_):
-    kp = KeywordProcessor(**flags_)
-    for entry in keywords:
-        kp.add_keyword(*(entry if isinstance(entry, tuple) else (entry,)))
-    return kp
 
 
 CASES = [
