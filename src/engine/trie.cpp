@@ -93,13 +93,22 @@ TrieNode* TrieNode::find_child(std::uint32_t key) const noexcept {
     // Sixteen keys per compare. Reading a whole 16-byte chunk stays inside
     // the block: its nodes follow the keys and take at least 24 bytes.
     const __m128i wanted = _mm_set1_epi8(static_cast<char>(key));
-    for (std::uint32_t base = 0; base < size_; base += 16) {
+    // The first chunk serves every node of up to 16 children without a
+    // data-dependent branch on the size.
+    const auto hits_in = [&](std::uint32_t base) {
       const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block_ + base));
-      unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted)));
-      if (size_ - base < 16) hits &= (1u << (size_ - base)) - 1;
-      if (hits) return &nodes()[base + static_cast<std::uint32_t>(__builtin_ctz(hits))];
+      const std::uint32_t in_chunk = std::min<std::uint32_t>(size_ - base, 16);
+      return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted))) &
+             ((1u << in_chunk) - 1);
+    };
+    if (size_ == 0) return nullptr;
+    for (std::uint32_t base = 0;;) {
+      if (const unsigned hits = hits_in(base)) {
+        return &nodes()[base + static_cast<std::uint32_t>(__builtin_ctz(hits))];
+      }
+      base += 16;
+      if (base >= size_) return nullptr;
     }
-    return nullptr;
 #else
     const std::uint8_t* keys = byte_keys();
     for (std::uint32_t i = 0; i < size_; ++i) {
