@@ -179,6 +179,22 @@ class TestReading:
         kp.__setstate__(processor_state(root_record=root))
         assert kp.get_all_keywords() == {"a": "second"} and len(kp) == 1
 
+    @pytest.mark.parametrize("keys, listed, removable", [
+        ("é".encode(), "é", True),        # a byte path that is valid UTF-8: its own form
+        (b"\xe9", "\u00e9", False),        # not valid UTF-8: each key as the code point of its value
+        (b"a\xc3", "a\u00c3", False),
+        ("😀".encode(), "😀", False),      # one key above 0xFF: never reachable, still listed
+    ])
+    def test_listing_of_crafted_key_paths(self, keys, listed, removable):
+        path = [chr(b) for b in keys] if keys != "😀".encode() else ["😀"]
+        record = u64(0) + b"\x01" + u64(2) + b"kw"
+        for key in reversed(path):
+            record = u64(1) + key.encode() + record + b"\x00"
+        kp = KeywordProcessor()
+        kp.__setstate__(processor_state(root_record=record))
+        assert kp.get_all_keywords() == {listed: "kw"} and len(kp) == 1
+        assert kp.remove_keyword(listed) is removable
+
     def test_setstate_replaces_everything(self):
         source = KeywordProcessor(case_sensitive=True, allow_overlaps=True)
         source.add_keyword("Cat", "feline")
