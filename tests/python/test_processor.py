@@ -237,3 +237,17 @@ def test_megabyte_keyword_does_not_exhaust_the_stack():
     )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0 and done.stdout.strip() == "ok", (done.returncode, done.stderr[-2000:])
+
+
+def test_lowercase_tables_are_reproducible():
+    """The checked-in tables are what the generator makes from this Python."""
+    import pathlib
+    import subprocess
+    import sys
+    import unicodedata
+
+    generator = pathlib.Path(__file__).resolve().parents[2] / "tools" / "gen_lowercase_tables.py"
+    if unicodedata.unidata_version != "14.0.0":
+        pytest.skip("the tables are generated from Unicode 14.0.0")
+    done = subprocess.run([sys.executable, str(generator), "--check"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
