@@ -486,6 +486,32 @@ def test_processor_stays_usable_after_a_panic():
 # --- borrows ------------------------------------------------------------------------
 
 
+def test_memory_exhaustion_raises_memory_error():
+    """Running out of memory inside the engine raises MemoryError and leaves
+    the processor usable, instead of ending the process."""
+    script = textwrap.dedent(
+        """
+        import resource, termsweep
+        kp = termsweep.KeywordProcessor()
+        kp.add_keyword("a", "x" * 1000)
+        text = "a " * 20_000_000
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        with open("/proc/self/statm") as statm:
+            used = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + 600 * 2**20, hard))
+        for call in (kp.replace_keywords, kp.extract_keywords):
+            try:
+                call(text)
+            except MemoryError:
+                print("MemoryError")
+        print(kp.replace_keywords("a b"))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[:3] == ["MemoryError", "MemoryError", "x" * 1000 + " b"]
+
+
 def test_mutation_during_a_read_is_refused_with_already_borrowed():
     kp = KeywordProcessor()
     kp.add_keyword("hello")
