@@ -29,13 +29,13 @@ def cpu_seconds_of_other_threads():
     return total / os.sysconf("SC_CLK_TCK")
 
 
-def child(spec):
+def child(setup):
     sys.path.insert(0, HERE)
     import corpus
     from termsweep import KeywordProcessor
     vocab = corpus.vocabulary(50_000)
-    phrases = corpus.keyword_phrases(vocab, spec["keywords"])
-    texts = corpus.texts(vocab, phrases, spec["texts"], spec["words"])
+    phrases = corpus.keyword_phrases(vocab, setup["keywords"])
+    texts = corpus.texts(vocab, phrases, setup["texts"], setup["words"])
     kp = KeywordProcessor()
     for phrase in phrases:
         kp.add_keyword(phrase, phrase.upper())
@@ -45,16 +45,16 @@ def child(spec):
         ("extract batch", lambda: kp.parallel_extract_keywords_from_texts(texts)),
         ("replace loop", lambda: [kp.replace_keywords(t) for t in texts]),
         ("replace batch", lambda: kp.parallel_replace_keywords_from_texts(texts)),
-        ("fuzzy batch", lambda: kp.parallel_extract_keywords_from_texts(texts[:spec["texts"] // 10], 0.85)),
+        ("fuzzy batch", lambda: kp.parallel_extract_keywords_from_texts(texts[:setup["texts"] // 10], 0.85)),
     ]:
         best = float("inf")
-        for _ in range(spec["repeats"]):
+        for _ in range(setup["repeats"]):
             start = time.perf_counter()
             run()
             best = min(best, time.perf_counter() - start)
         results[name] = best
     before = cpu_seconds_of_other_threads()
-    time.sleep(spec["idle_seconds"])
+    time.sleep(setup["idle_seconds"])
     results["idle cpu s"] = cpu_seconds_of_other_threads() - before
     results["threads"] = len(os.listdir("/proc/self/task")) - 1
     print(json.dumps(results))
@@ -72,12 +72,12 @@ def main():
     args = parser.parse_args()
     if args.child:
         return child(json.loads(args.child))
-    spec = {"texts": args.texts, "words": args.words, "keywords": args.keywords,
+    setup = {"texts": args.texts, "words": args.words, "keywords": args.keywords,
             "repeats": args.repeats, "idle_seconds": args.idle_seconds}
     rows = {}
     for threads in args.threads.split(","):
         env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        out = subprocess.run([sys.executable, __file__, "--child", json.dumps(spec)], env=env,
+        out = subprocess.run([sys.executable, __file__, "--child", json.dumps(setup)], env=env,
                              capture_output=True, text=True, check=True).stdout
         rows[threads] = json.loads(out)
     print(f"{args.texts} texts of {args.words} words, {args.keywords} keywords; best of {args.repeats}\n")

@@ -127,21 +127,21 @@ RUNNERS = {"termsweep": run_termsweep, "re": run_re, "pyahocorasick": run_ahocor
            "regex-fuzzy": run_regex_fuzzy}
 
 
-def child(spec):
+def child(setup):
     sys.path.insert(0, HERE)
     import corpus
-    vocab = corpus.vocabulary(spec["vocabulary"])
-    phrases = corpus.keyword_phrases(vocab, spec["keywords"])
-    texts = corpus.texts(vocab, phrases, spec["texts"], spec["words"])
-    build, memory, run = RUNNERS[spec["library"]](phrases, texts, spec["task"], spec["threshold"])
-    seconds, found = best_of(spec["repeats"], run)
+    vocab = corpus.vocabulary(setup["vocabulary"])
+    phrases = corpus.keyword_phrases(vocab, setup["keywords"])
+    texts = corpus.texts(vocab, phrases, setup["texts"], setup["words"])
+    build, memory, run = RUNNERS[setup["library"]](phrases, texts, setup["task"], setup["threshold"])
+    seconds, found = best_of(setup["repeats"], run)
     megabytes = sum(len(t.encode()) for t in texts) / 1e6
     print(json.dumps({"build_s": build, "memory_mb": memory / 1e6, "seconds": seconds,
                       "mb_per_s": megabytes / seconds, "result": found}))
 
 
-def measure(spec, env=None):
-    completed = subprocess.run([sys.executable, __file__, "--child", json.dumps(spec)],
+def measure(setup, env=None):
+    completed = subprocess.run([sys.executable, __file__, "--child", json.dumps(setup)],
                                capture_output=True, text=True, env=env, check=True)
     return json.loads(completed.stdout)
 

@@ -6,8 +6,8 @@
 
 namespace termsweep::python {
 
-PyTypeObject* create_type(PyType_Spec& spec) {
-  PyObject* type = PyType_FromSpec(&spec);
+PyTypeObject* create_type(PyType_Spec& type_spec) {
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) PythonError::fetch_and_throw();
   return reinterpret_cast<PyTypeObject*>(type);
 }

@@ -128,8 +128,8 @@ Ref allocate(PyTypeObject* type, Args&&... args) {
 #define NOARGS_METHOD(name, function) \
   { name, function, METH_NOARGS, name "($self)\n--\n\n" }
 
-// Registers a heap type; `spec` slots are the class's own.
-PyTypeObject* create_type(PyType_Spec& spec);
+// Registers a heap type from its slot table.
+PyTypeObject* create_type(PyType_Spec& type_spec);
 
 PyTypeObject* keyword_processor_type();
 PyTypeObject* keyword_match_type();
