@@ -37,7 +37,6 @@ std::string_view to_utf8(PyObject* object) {
 }
 
 bool to_flag(PyObject* object) {
-  if (object == nullptr || object == Py_None) return false;
   if (PyBool_Check(object)) return object == Py_True;
   if (is_numpy_bool(object)) {
     int truth = PyObject_IsTrue(object);

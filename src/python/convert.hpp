@@ -16,7 +16,7 @@ namespace termsweep::python {
 
 // The UTF-8 form of a str (or subclass); valid while the object lives.
 std::string_view to_utf8(PyObject* object);
-// True, False, None (false) or a numpy boolean.
+// True, False or a numpy boolean (None never gets here: it means absent).
 bool to_flag(PyObject* object);
 // Through the interpreter's float conversion, narrowed to 32 bits.
 float to_float32(PyObject* object);

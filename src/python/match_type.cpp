@@ -50,10 +50,8 @@ int set_field(PyObject* self, PyObject* value, void*) {
   return guard<int>(-1, [&] {
     if (!value) throw PythonError(PyExc_AttributeError, "can't delete attribute");
     return with_borrow<MatchValue, Access::Exclusive>(self, [&](MatchValue& m) {
-      // Convert into a copy, so that a failed write leaves the object as it was.
-      MatchValue updated = m;
-      Field::set(updated, value);
-      m = std::move(updated);
+      // Each setter converts before it assigns: a failed write changes nothing.
+      Field::set(m, value);
       return 0;
     });
   });

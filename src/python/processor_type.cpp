@@ -37,8 +37,6 @@ Ref match_list(const std::vector<KeywordMatch>& matches) {
   return list;
 }
 
-Ref replaced_text(const std::string& text) { return new_str(text); }
-
 std::optional<float> threshold_argument(const BoundArguments<2>& args) {
   return convert_optional(args, 1, to_float32);
 }
@@ -182,7 +180,7 @@ PyObject* parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   return call_method<Processor, Access::Shared, 2>(
       kParallelReplace, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
-        return run_batch(processor, bound, replace_one, replaced_text);
+        return run_batch(processor, bound, replace_one, new_str);
       });
 }
 

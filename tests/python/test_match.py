@@ -11,6 +11,17 @@ from hypothesis import strategies as st
 from termsweep import KeywordProcessor, PyKeywordMatch
 
 
+def assert_error(info, error, message):
+    """The exception is exactly `error`; its text is `message`, or begins with
+    it when `message` ends in ": ", or is not checked when `message` is None."""
+    assert type(info.value) is error
+    if message is not None:
+        if message.endswith(": "):
+            assert str(info.value).startswith(message)
+        else:
+            assert str(info.value) == message
+
+
 def as_f32(x: float) -> float:
     with np.errstate(over="ignore"):
         return float(np.float32(x))
@@ -112,12 +123,7 @@ def test_nan_similarity_is_kept():
 def test_constructor_refusals(args, error, message):
     with pytest.raises(error) as info:
         PyKeywordMatch(*args)
-    assert type(info.value) is error
-    if message is not None:
-        if message.endswith(": "):
-            assert str(info.value).startswith(message)
-        else:
-            assert str(info.value) == message
+    assert_error(info, error, message)
 
 
 def test_keyword_with_lone_surrogate_raises_encoding_error():
@@ -190,12 +196,7 @@ def test_failed_setters_leave_the_object_unchanged(name, value, error, message):
     m = PyKeywordMatch("k", 0.5, 3, 4)
     with pytest.raises(error) as info:
         setattr(m, name, value)
-    assert type(info.value) is error
-    if message is not None:
-        if message.endswith(": "):
-            assert str(info.value).startswith(message)
-        else:
-            assert str(info.value) == message
+    assert_error(info, error, message)
     assert (m.keyword, m.similarity, m.start, m.end) == ("k", 0.5, 3, 4)
 
 
