@@ -7,37 +7,53 @@
 
 namespace termsweep {
 
+KeywordProcessor::KeywordProcessor(bool case_sensitive, bool allow_overlaps)
+    : word_chars_(WordCharSet::with_defaults()),
+      case_sensitive_(case_sensitive),
+      allow_overlaps_(allow_overlaps) {
+  update_word_bytes();
+}
+
+KeywordProcessor::KeywordProcessor(const WordCharSet& word_chars, KeywordTrie trie,
+                                   bool case_sensitive, bool allow_overlaps)
+    : word_chars_(word_chars),
+      trie_(std::move(trie)),
+      case_sensitive_(case_sensitive),
+      allow_overlaps_(allow_overlaps) {
+  update_word_bytes();
+}
+
+void KeywordProcessor::update_word_bytes() noexcept {
+  for (unsigned b = 0; b < 256; ++b) {
+    word_bytes_.scanned[b] = word_chars_.contains(b);
+    const unsigned lowered = b >= 'A' && b <= 'Z' ? b + 32 : b;
+    word_bytes_.lower_ascii_as_read[b] = word_chars_.contains(lowered);
+  }
+}
+
+void KeywordProcessor::add_word_char(std::uint32_t code_point) {
+  word_chars_.add(code_point);
+  update_word_bytes();
+}
+
+void KeywordProcessor::set_word_chars(std::span<const std::uint32_t> code_points) {
+  word_chars_.clear();
+  for (std::uint32_t code_point : code_points) word_chars_.add(code_point);
+  update_word_bytes();
+}
+
 std::string KeywordProcessor::fold(std::string_view text) const {
-  return case_sensitive ? std::string(text) : to_lower(text);
+  return case_sensitive_ ? std::string(text) : to_lower(text);
 }
 
-void KeywordProcessor::add_keyword(std::string_view keyword,
-                                   std::optional<std::string_view> clean_name) {
+NameId KeywordProcessor::add_keyword(std::string_view keyword,
+                                     std::optional<std::string_view> clean_name) {
   const std::string key = fold(keyword);
-  // Prepare the name first, so that a failed allocation leaves no change.
-  CleanName name;
-  name.assign(clean_name.value_or(key));
-  TrieNode* node = &root;
-  for (unsigned char byte : key) node = &node->child_or_insert(byte);
-  node->clean_name = std::move(name);
+  return trie_.insert(key, clean_name.value_or(key));
 }
 
-bool KeywordProcessor::remove_keyword(std::string_view keyword) {
-  const std::string key = fold(keyword);
-  // The path from the root, so that emptied nodes can be pruned bottom-up.
-  std::vector<TrieNode*> path{&root};
-  path.reserve(key.size() + 1);
-  for (unsigned char byte : key) {
-    TrieNode* next = path.back()->find_child(byte);
-    if (!next) return false;
-    path.push_back(next);
-  }
-  if (!path.back()->clean_name) return false;
-  path.back()->clean_name.reset();
-  for (std::size_t depth = key.size(); depth > 0 && path[depth]->is_empty_leaf(); --depth) {
-    path[depth - 1]->erase_child(static_cast<unsigned char>(key[depth - 1]));
-  }
-  return true;
+std::optional<NameId> KeywordProcessor::remove_keyword(std::string_view keyword) {
+  return trie_.erase(fold(keyword));
 }
 
 namespace {
@@ -65,26 +81,37 @@ std::string listed_key(const std::vector<std::uint32_t>& path) {
 }  // namespace
 
 std::vector<std::pair<std::string, std::string>> KeywordProcessor::get_all_keywords() const {
+  using Node = KeywordTrie::Node;
   std::vector<std::pair<std::string, std::string>> keywords;
+  keywords.reserve(trie_.keyword_count());
   struct Pending {
-    const TrieNode* node;
-    std::size_t depth;
+    Node node;
+    std::size_t depth;  // of the node: its key is path[depth - 1]
     std::uint32_t key;
   };
-  std::vector<Pending> pending{{&root, 0, 0}};
+  std::vector<Pending> pending{{KeywordTrie::root(), 0, 0}};
   std::vector<std::uint32_t> path;
+  std::vector<Pending> children;
   while (!pending.empty()) {
     const Pending item = pending.back();
     pending.pop_back();
-    if (item.depth > 0) {
-      path.resize(item.depth - 1);
-      path.push_back(item.key);
+    path.resize(item.depth);
+    if (item.depth > 0) path.back() = item.key;
+    if (const NameId name = trie_.name_at(item.node); name != kNoName) {
+      keywords.emplace_back(listed_key(path), trie_.name(name));
     }
-    const TrieNode& node = *item.node;
-    if (node.clean_name) keywords.emplace_back(listed_key(path), node.clean_name.view());
-    for (std::size_t i = node.child_count(); i-- > 0;) {
-      pending.push_back({&node.child_at(i), item.depth + 1, node.key_at(i)});
+    // A tail holds one keyword at its end: list it in one step.
+    if (const std::string_view chain = trie_.chain_below(item.node); !chain.empty()) {
+      for (unsigned char byte : chain) path.push_back(byte);
+      const NameId name = trie_.name_at({item.node.index, item.node.tail_depth + static_cast<std::uint32_t>(chain.size())});
+      keywords.emplace_back(listed_key(path), trie_.name(name));
+      continue;
     }
+    children.clear();
+    trie_.for_each_child(item.node, [&](std::uint32_t key, Node child) {
+      children.push_back({child, item.depth + 1, key});
+    });
+    pending.insert(pending.end(), children.rbegin(), children.rend());
   }
   return keywords;
 }

@@ -1,29 +1,33 @@
-// The processor state and the operations on it that involve no Python object.
+// The processor: its keywords, its word characters and its two flags, with
+// every operation that involves no Python object.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "engine/trie.hpp"
+#include "engine/interrupt.hpp"
+#include "engine/keyword_trie.hpp"
 #include "engine/word_set.hpp"
 
 namespace termsweep {
 
-// One accepted occurrence. `keyword` borrows the clean name from the trie and
-// stays valid only while the processor is not changed.
+// One accepted occurrence: the clean name of the keyword found (its id in the
+// processor, valid while the processor is not changed) and its place in the
+// scanned text, in bytes.
 struct KeywordMatch {
-  std::string_view keyword;
+  NameId keyword;
+  float similarity;
   std::uint64_t start;
   std::uint64_t end;
-  float similarity;
 };
 
-// A match that owns its values: what a Python match object holds and what the
-// match state carries.
+// A match that owns its values: what the match state carries.
 struct MatchValue {
   std::string keyword;
   float similarity = 0;
@@ -31,30 +35,58 @@ struct MatchValue {
   std::uint64_t end = 0;
 };
 
-struct KeywordProcessor {
-  WordCharSet non_word_boundaries = WordCharSet::with_defaults();
-  TrieNode root;
-  bool case_sensitive = false;
-  bool allow_overlaps = false;
+// Which bytes of a scanned text are word bytes: a byte is looked up as the
+// code point of its value, so only members below U+0100 take part.
+struct WordBytes {
+  std::array<bool, 256> scanned{};              // bytes of an already folded text
+  std::array<bool, 256> lower_ascii_as_read{};  // bytes read through ASCII lowering
+};
 
-  KeywordProcessor() noexcept = default;
-  KeywordProcessor(bool case_sensitive_, bool allow_overlaps_) noexcept
-      : case_sensitive(case_sensitive_), allow_overlaps(allow_overlaps_) {}
+class KeywordProcessor {
+ public:
+  explicit KeywordProcessor(bool case_sensitive = false, bool allow_overlaps = false);
+  KeywordProcessor(const WordCharSet& word_chars, KeywordTrie trie, bool case_sensitive,
+                   bool allow_overlaps);
+
+  bool case_sensitive() const noexcept { return case_sensitive_; }
+  bool allow_overlaps() const noexcept { return allow_overlaps_; }
+  const KeywordTrie& trie() const noexcept { return trie_; }
+
+  // The word characters: characters that are not word boundaries.
+  const WordCharSet& word_chars() const noexcept { return word_chars_; }
+  const WordBytes& word_bytes() const noexcept { return word_bytes_; }
+  void add_word_char(std::uint32_t code_point);
+  void set_word_chars(std::span<const std::uint32_t> code_points);
 
   // The text as the trie sees it: lower-cased unless case-sensitive.
   std::string fold(std::string_view text) const;
 
-  void add_keyword(std::string_view keyword, std::optional<std::string_view> clean_name);
-  std::uint64_t count_keywords() const { return termsweep::count_keywords(root); }
-  bool remove_keyword(std::string_view keyword);
+  // Files a keyword (its clean name defaults to the folded keyword) and
+  // returns the id of its clean name.
+  NameId add_keyword(std::string_view keyword, std::optional<std::string_view> clean_name);
+  // The id the removed keyword's name had; nothing when there was none.
+  std::optional<NameId> remove_keyword(std::string_view keyword);
+  std::uint64_t count_keywords() const noexcept { return trie_.keyword_count(); }
+  std::string_view clean_name(NameId id) const { return trie_.name(id); }
   // (keyword, clean name) for every stored keyword, keywords in their own
   // UTF-8 form when their key path is valid UTF-8.
   std::vector<std::pair<std::string, std::string>> get_all_keywords() const;
 
   // Fails with "Threshold must be between 0 and 1" unless 0 <= threshold <= 1.
-  std::vector<KeywordMatch> extract_keywords(std::string_view text,
-                                             std::optional<float> threshold) const;
-  std::string replace_keywords(std::string_view text, std::optional<float> threshold) const;
+  // A long call polls `interrupt` and throws Interrupted when it says so.
+  std::vector<KeywordMatch> extract_keywords(std::string_view text, std::optional<float> threshold,
+                                             const Interrupt& interrupt = {}) const;
+  std::string replace_keywords(std::string_view text, std::optional<float> threshold,
+                               const Interrupt& interrupt = {}) const;
+
+ private:
+  void update_word_bytes() noexcept;
+
+  WordCharSet word_chars_;
+  WordBytes word_bytes_;
+  KeywordTrie trie_;
+  bool case_sensitive_ = false;
+  bool allow_overlaps_ = false;
 };
 
 }  // namespace termsweep

@@ -344,6 +344,36 @@ void append_lower_code_point(std::uint32_t code_point, std::string& out) {
   append_utf8(static_cast<std::uint32_t>(static_cast<std::int32_t>(code_point) + record.delta), out);
 }
 
+bool lowers_only_ascii(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    if (end - p >= 8) {
+      std::uint64_t x;
+      std::memcpy(&x, p, 8);
+      if ((x & kHighBits) == 0) {
+        p += 8;
+        continue;
+      }
+      p += leading_ascii(x & kHighBits);
+    }
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    std::uint32_t cp = 0;
+    const std::size_t length = decode_multibyte(p, end, cp);
+    if (length == 0) {
+      ++p;  // invalid bytes are copied through
+      continue;
+    }
+    const LowerRecord& record = record_of(cp);
+    if (record.delta != 0 || (record.flags & (kMultiple | kCapitalSigma))) return false;
+    p += length;
+  }
+  return true;
+}
+
 void append_lower(std::string_view text, std::string& out) { lower_into<false>(text, out, nullptr); }
 
 bool lower_with_offsets(std::string_view text, std::string& out, std::vector<CharOffsets>& starts) {

@@ -27,6 +27,12 @@ inline std::string to_lower(std::string_view text) {
   return out;
 }
 
+// True when lower-casing `text` changes nothing but ASCII capitals: every
+// other character is its own lowercase form (most text that is not ASCII
+// only has punctuation or lowercase letters beyond it). Such text can be
+// scanned in place, lowering ASCII bytes as they are read.
+bool lowers_only_ascii(std::string_view text);
+
 // Where one character of the original text begins, in the original text and
 // in its lower-cased form.
 struct CharOffsets {

@@ -51,29 +51,47 @@ class BoundMapper {
 
 }  // namespace
 
-std::string KeywordProcessor::replace_keywords(std::string_view text,
-                                               std::optional<float> threshold) const {
+std::string KeywordProcessor::replace_keywords(std::string_view text, std::optional<float> threshold,
+                                               const Interrupt& interrupt) const {
   const float t = checked_threshold(threshold);
   std::string lowered;
   std::vector<CharOffsets> starts;
   bool offsets_coincide = true;
-  if (!case_sensitive) offsets_coincide = lower_with_offsets(text, lowered, starts);
-  const std::string_view scanned = case_sensitive ? text : std::string_view(lowered);
-  const std::vector<KeywordMatch> matches = extract_folded(*this, scanned, t);
+  std::vector<KeywordMatch> matches;
+  if (const std::optional<TextForm> form = form_without_copy(*this, text)) {
+    matches = extract_scanned(*this, text, *form, t, interrupt);
+  } else {
+    offsets_coincide = lower_with_offsets(text, lowered, starts);
+    matches = extract_scanned(*this, lowered, TextForm::kScanned, t, interrupt);
+  }
   if (matches.empty()) return std::string(text);
 
+  // Map every span to the caller's text first, so that the output is sized
+  // once. A span reaching back into the one replaced before it is clipped; a
+  // degenerate fuzzy span replaces nothing (start set past end).
   const BoundMapper mapper = offsets_coincide ? BoundMapper(text) : BoundMapper(text, starts);
-  std::string out;
-  out.reserve(text.size());
   std::uint64_t copied = 0;  // end of the last replaced span in `text`
-  for (const KeywordMatch& match : matches) {
-    // Clip a span that reaches back into the one replaced before it.
+  std::size_t size = text.size();
+  for (KeywordMatch& match : matches) {
     const std::uint64_t start = std::max(mapper.start(match.start), copied);
     const std::uint64_t end = mapper.end(match.end);
-    if (end < start) continue;  // a degenerate fuzzy match replaces nothing
-    out.append(text.substr(copied, start - copied));
-    out.append(match.keyword);
+    if (end < start) {
+      match.start = match.end = ~std::uint64_t{0};
+      continue;
+    }
+    match.start = start;
+    match.end = end;
+    size = size - (end - start) + clean_name(match.keyword).size();
     copied = end;
+  }
+  std::string out;
+  out.reserve(size);
+  copied = 0;
+  for (const KeywordMatch& match : matches) {
+    if (match.start == ~std::uint64_t{0}) continue;
+    out.append(text.substr(copied, match.start - copied));
+    out.append(clean_name(match.keyword));
+    copied = match.end;
   }
   out.append(text.substr(copied));
   return out;

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "engine/failure.hpp"
+#include "engine/interrupt.hpp"
 #include "python/ref.hpp"
 
 namespace termsweep::python {
@@ -76,6 +77,8 @@ Result guard(Result on_error, Body&& body) noexcept {
       return body();
     } catch (PythonError& error) {
       std::move(error).restore();
+    } catch (const Interrupted&) {
+      // A signal handler raised (KeyboardInterrupt): its exception is set.
     } catch (const InternalFailure& failure) {
       raise_panic(failure.message());
     } catch (const std::bad_alloc&) {

@@ -13,35 +13,40 @@ namespace {
 const Signature kNew{"PyKeywordMatch.__new__()", {"keyword", "similarity", "start", "end"}, 4};
 const Signature kSetState{"PyKeywordMatch.__setstate__()", {"state"}, 1};
 
-std::string owned_utf8(PyObject* object) { return std::string(to_utf8(object)); }
+// A keyword as the match keeps it: a plain str that can be encoded as UTF-8
+// (an instance of a str subclass is copied into a plain str).
+Ref keyword_str(PyObject* object) {
+  const std::string_view utf8 = to_utf8(object);
+  return PyUnicode_CheckExact(object) ? Ref::borrow(object) : new_str(utf8);
+}
 
 // The four attributes: name, reading and conversion of a written value.
 struct KeywordField {
   static constexpr const char* name = "keyword";
-  static Ref get(const MatchValue& m) { return new_str(m.keyword); }
-  static void set(MatchValue& m, PyObject* value) { m.keyword = convert_named(name, value, owned_utf8); }
+  static Ref get(const MatchState& m) { return Ref::borrow(m.keyword.get()); }
+  static void set(MatchState& m, PyObject* value) { m.keyword = convert_named(name, value, keyword_str); }
 };
 struct SimilarityField {
   static constexpr const char* name = "similarity";
-  static Ref get(const MatchValue& m) { return new_float(static_cast<double>(m.similarity)); }
-  static void set(MatchValue& m, PyObject* value) { m.similarity = convert_named(name, value, to_float32); }
+  static Ref get(const MatchState& m) { return new_float(static_cast<double>(m.similarity)); }
+  static void set(MatchState& m, PyObject* value) { m.similarity = convert_named(name, value, to_float32); }
 };
 struct StartField {
   static constexpr const char* name = "start";
-  static Ref get(const MatchValue& m) { return new_uint(m.start); }
-  static void set(MatchValue& m, PyObject* value) { m.start = convert_named(name, value, to_uint64); }
+  static Ref get(const MatchState& m) { return new_uint(m.start); }
+  static void set(MatchState& m, PyObject* value) { m.start = convert_named(name, value, to_uint64); }
 };
 struct EndField {
   static constexpr const char* name = "end";
-  static Ref get(const MatchValue& m) { return new_uint(m.end); }
-  static void set(MatchValue& m, PyObject* value) { m.end = convert_named(name, value, to_uint64); }
+  static Ref get(const MatchState& m) { return new_uint(m.end); }
+  static void set(MatchState& m, PyObject* value) { m.end = convert_named(name, value, to_uint64); }
 };
 
 template <class Field>
 PyObject* get_field(PyObject* self, void*) {
   return guard<PyObject*>(nullptr, [&] {
-    return with_borrow<MatchValue, Access::Shared>(
-        self, [](MatchValue& m) { return Field::get(m).release(); });
+    return with_borrow<MatchState, Access::Shared>(
+        self, [](MatchState& m) { return Field::get(m).release(); });
   });
 }
 
@@ -49,7 +54,7 @@ template <class Field>
 int set_field(PyObject* self, PyObject* value, void*) {
   return guard<int>(-1, [&] {
     if (!value) throw PythonError(PyExc_AttributeError, "can't delete attribute");
-    return with_borrow<MatchValue, Access::Exclusive>(self, [&](MatchValue& m) {
+    return with_borrow<MatchState, Access::Exclusive>(self, [&](MatchState& m) {
       // Each setter converts before it assigns: a failed write changes nothing.
       Field::set(m, value);
       return 0;
@@ -70,19 +75,19 @@ std::string format_similarity(float similarity) {
 PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&] {
     const BoundArguments<4> bound = bind<4>(kNew, args, kwargs);
-    MatchValue value;
-    value.keyword = convert_argument(bound, 0, owned_utf8);
+    MatchState value;
+    value.keyword = convert_argument(bound, 0, keyword_str);
     value.similarity = convert_argument(bound, 1, to_float32);
     value.start = convert_argument(bound, 2, to_uint64);
     value.end = convert_argument(bound, 3, to_uint64);
-    return allocate<MatchValue>(type, std::move(value)).release();
+    return allocate<MatchState>(type, std::move(value)).release();
   });
 }
 
 PyObject* match_repr(PyObject* self) {
   return guard<PyObject*>(nullptr, [&] {
-    return with_borrow<MatchValue, Access::Shared>(self, [](MatchValue& m) {
-      return new_str("KeywordMatch(keyword='" + m.keyword +
+    return with_borrow<MatchState, Access::Shared>(self, [](MatchState& m) {
+      return new_str("KeywordMatch(keyword='" + std::string(to_utf8(m.keyword.get())) +
                      "', similarity=" + format_similarity(m.similarity) +
                      ", start=" + std::to_string(m.start) + ", end=" + std::to_string(m.end) + ")")
           .release();
@@ -90,26 +95,29 @@ PyObject* match_repr(PyObject* self) {
   });
 }
 
-void match_dealloc(PyObject* self) { deallocate<MatchValue>(self); }
+void match_dealloc(PyObject* self) { deallocate<MatchState>(self); }
 
 PyObject* get_state(PyObject* self, PyObject*) {
-  return call_method_noargs<MatchValue>(self, [](MatchValue& m) {
-    return new_bytes(state::write_match_state(m));
+  return call_method_noargs<MatchState>(self, [](MatchState& m) {
+    return new_bytes(state::write_match_state(
+        {std::string(to_utf8(m.keyword.get())), m.similarity, m.start, m.end}));
   });
 }
 
 PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<MatchValue, Access::Exclusive, 1>(
-      kSetState, self, args, nargs, kwnames, [](MatchValue& m, const auto& bound) {
+  return call_method<MatchState, Access::Exclusive, 1>(
+      kSetState, self, args, nargs, kwnames, [](MatchState& m, const auto& bound) {
         const std::string_view state = convert_argument(bound, 0, to_bytes);
         state::ReadError error;
-        m = std::move(unwrap_state(state::read_match_state(state, error), error.description));
+        const std::optional<MatchValue> read = state::read_match_state(state, error);
+        const MatchValue& value = unwrap_state(read, error.description);
+        m = {new_str(value.keyword), value.similarity, value.start, value.end};
         return Ref::borrow(Py_None);
       });
 }
 
 PyObject* get_newargs(PyObject* self, PyObject*) {
-  return call_method_noargs<MatchValue>(self, [](MatchValue& m) {
+  return call_method_noargs<MatchState>(self, [](MatchState& m) {
     Ref items[] = {KeywordField::get(m), SimilarityField::get(m), StartField::get(m),
                    EndField::get(m)};
     Ref tuple = Ref::steal(PyTuple_New(4));
@@ -150,12 +158,12 @@ PyType_Spec match_spec{"termsweep.PyKeywordMatch", sizeof(PyKeywordMatch), 0, Py
 }  // namespace
 
 PyTypeObject* keyword_match_type() {
-  if (!PythonClass<MatchValue>::type) PythonClass<MatchValue>::type = create_type(match_spec);
-  return PythonClass<MatchValue>::type;
+  if (!PythonClass<MatchState>::type) PythonClass<MatchState>::type = create_type(match_spec);
+  return PythonClass<MatchState>::type;
 }
 
-Ref new_match_object(MatchValue value) {
-  Ref object = try_allocate<MatchValue>(keyword_match_type(), std::move(value));
+Ref new_match_object(MatchState value) {
+  Ref object = try_allocate<MatchState>(keyword_match_type(), std::move(value));
   if (!object) fail("called `Result::unwrap()` on an `Err` value: " + describe_pending_error());
   return object;
 }

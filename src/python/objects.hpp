@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "engine/keyword_processor.hpp"
 #include "python/binding.hpp"
@@ -24,22 +25,59 @@ struct ModuleObject {
   Payload& payload() noexcept { return *std::launder(reinterpret_cast<Payload*>(storage)); }
 };
 
+// One Python str per clean name of a processor, made on first use and
+// shared by every match that carries the name. An entry is forgotten when its
+// keyword changes.
+class NameCache {
+ public:
+  NameCache() noexcept = default;
+  ~NameCache() { clear(); }
+  NameCache(const NameCache&) = delete;
+  NameCache& operator=(const NameCache&) = delete;
+
+  // A new reference to the str of name `id`.
+  Ref get(const KeywordProcessor& processor, NameId id);
+  void forget(NameId id) noexcept {
+    if (id < strings_.size()) Py_CLEAR(strings_[id]);
+  }
+  void clear() noexcept;
+
+ private:
+  std::vector<PyObject*> strings_;
+};
+
+// What a KeywordProcessor object holds.
+struct ProcessorState {
+  ProcessorState(bool case_sensitive, bool allow_overlaps) : engine(case_sensitive, allow_overlaps) {}
+  KeywordProcessor engine;
+  NameCache names;
+};
+
+// What a PyKeywordMatch object holds; the keyword is a str, often shared with
+// a processor's cache and with other matches.
+struct MatchState {
+  Ref keyword;
+  float similarity = 0;
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+};
+
 // The processor class's objects, and the match class's.
-using PyKeywordProcessor = ModuleObject<KeywordProcessor>;
-using PyKeywordMatch = ModuleObject<MatchValue>;
+using PyKeywordProcessor = ModuleObject<ProcessorState>;
+using PyKeywordMatch = ModuleObject<MatchState>;
 
 // The type object and Python name of the class that holds `Payload`.
 template <class Payload>
 struct PythonClass;
 
 template <>
-struct PythonClass<KeywordProcessor> {
+struct PythonClass<ProcessorState> {
   static constexpr const char* name = "KeywordProcessor";
   static inline PyTypeObject* type = nullptr;
 };
 
 template <>
-struct PythonClass<MatchValue> {
+struct PythonClass<MatchState> {
   static constexpr const char* name = "PyKeywordMatch";
   static inline PyTypeObject* type = nullptr;
 };
@@ -96,20 +134,25 @@ void deallocate(PyObject* self) noexcept {
 }
 
 // Allocates an instance and constructs its payload from `args`; a null
-// reference, with the interpreter's error set, when allocation fails.
+// reference, with the interpreter's error set, when the object cannot be
+// allocated. When the payload's constructor throws, the bare object is freed
+// without running the deallocator (which would destroy a payload that was
+// never built) and the exception goes on.
 template <class Payload, class... Args>
-Ref try_allocate(PyTypeObject* type, Args&&... args) noexcept {
-  // Nothing may fail once the object exists, or its deallocation would
-  // destroy a payload that was never built.
-  static_assert(std::is_nothrow_constructible_v<Payload, Args&&...>);
+Ref try_allocate(PyTypeObject* type, Args&&... args) {
   allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-  Ref object = Ref::steal(alloc(type, 0));
-  if (object) {
-    auto* instance = reinterpret_cast<ModuleObject<Payload>*>(object.get());
-    instance->borrow = 0;
+  PyObject* object = alloc(type, 0);
+  if (!object) return Ref();
+  auto* instance = reinterpret_cast<ModuleObject<Payload>*>(object);
+  instance->borrow = 0;
+  try {
     new (instance->storage) Payload(std::forward<Args>(args)...);
+  } catch (...) {
+    type->tp_free(object);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+    throw;
   }
-  return object;
+  return Ref::steal(object);
 }
 
 template <class Payload, class... Args>
@@ -134,7 +177,7 @@ PyTypeObject* create_type(PyType_Spec& type_spec);
 PyTypeObject* keyword_processor_type();
 PyTypeObject* keyword_match_type();
 
-// A new match object for an engine value (used by extraction and batches).
-Ref new_match_object(MatchValue value);
+// A new match object (used by extraction and batches).
+Ref new_match_object(MatchState value);
 
 }  // namespace termsweep::python

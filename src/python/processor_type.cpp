@@ -1,4 +1,5 @@
 // The KeywordProcessor class.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,11 @@
 namespace termsweep::python {
 namespace {
 
-using Processor = KeywordProcessor;
+using Processor = ProcessorState;
+
+// Lets Ctrl-C stop a long single-text call: the interpreter runs its signal
+// handlers, and the KeyboardInterrupt they raise ends the scan.
+const Interrupt kPendingSignals{[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
 
 const Signature kNew{"KeywordProcessor.__new__()", {"case_sensitive", "allow_overlaps"}, 0};
 const Signature kAddKeyword{"KeywordProcessor.add_keyword()", {"keyword", "clean_name"}, 1};
@@ -27,11 +32,11 @@ const Signature kSetState{"KeywordProcessor.__setstate__()", {"state"}, 1};
 
 Ref none() { return Ref::borrow(Py_None); }
 
-Ref match_list(const std::vector<KeywordMatch>& matches) {
+Ref match_list(Processor& processor, const std::vector<KeywordMatch>& matches) {
   Ref list = new_list(static_cast<Py_ssize_t>(matches.size()));
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const KeywordMatch& m = matches[i];
-    Ref object = new_match_object({std::string(m.keyword), m.similarity, m.start, m.end});
+    Ref object = new_match_object({processor.names.get(processor.engine, m.keyword), m.similarity, m.start, m.end});
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object.release());
   }
   return list;
@@ -66,33 +71,36 @@ TextBatch convert_texts(PyObject* sequence) {
 // worker pool into pre-sized slots, then build the Python results in input
 // order on the calling thread.
 template <class Run, class ToPython>
-Ref run_batch(const Processor& processor, const BoundArguments<2>& args, Run run,
-              ToPython to_python) {
+Ref run_batch(Processor& processor, const BoundArguments<2>& args, Run run, ToPython to_python) {
   TextBatch texts = convert_argument(args, 0, convert_texts);
   const std::optional<float> threshold = threshold_argument(args);
-  using Result = decltype(run(processor, std::string_view(), threshold));
+  const KeywordProcessor& engine = processor.engine;
+  using Result = decltype(run(engine, std::string_view(), threshold));
   std::vector<Result> results(texts.size());
   pool::global_pool().for_each_index(texts.size(), [&](std::size_t i) {
-    results[i] = run(processor, texts[i], threshold);
+    results[i] = run(engine, texts[i], threshold);
   });
   texts = TextBatch();
 
   Ref list = new_list(static_cast<Py_ssize_t>(results.size()));
   for (std::size_t i = 0; i < results.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(results[i]).release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(processor, results[i]).release());
   }
   return list;
 }
 
-std::vector<KeywordMatch> extract_one(const Processor& processor, std::string_view text,
+// Batches are not interrupted: a Ctrl-C takes effect when the call returns.
+std::vector<KeywordMatch> extract_one(const KeywordProcessor& engine, std::string_view text,
                                       std::optional<float> threshold) {
-  return processor.extract_keywords(text, threshold);
+  return engine.extract_keywords(text, threshold);
 }
 
-std::string replace_one(const Processor& processor, std::string_view text,
+std::string replace_one(const KeywordProcessor& engine, std::string_view text,
                         std::optional<float> threshold) {
-  return processor.replace_keywords(text, threshold);
+  return engine.replace_keywords(text, threshold);
 }
+
+Ref str_result(Processor&, const std::string& text) { return new_str(text); }
 
 // ---- slots ----
 
@@ -108,7 +116,7 @@ PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 Py_ssize_t processor_len(PyObject* self) {
   return guard<Py_ssize_t>(-1, [&] {
     return with_borrow<Processor, Access::Shared>(self, [](Processor& processor) {
-      const std::uint64_t count = processor.count_keywords();
+      const std::uint64_t count = processor.engine.count_keywords();
       if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
         throw PythonError(PyExc_OverflowError, "the keyword count does not fit in an index");
       }
@@ -121,7 +129,7 @@ PyObject* processor_repr(PyObject* self) {
   return guard<PyObject*>(nullptr, [&] {
     return with_borrow<Processor, Access::Shared>(self, [](Processor& processor) {
       return new_str("KeywordProcessor(num_keywords=" +
-                     std::to_string(processor.count_keywords()) + ")")
+                     std::to_string(processor.engine.count_keywords()) + ")")
           .release();
     });
   });
@@ -136,7 +144,7 @@ PyObject* add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       kAddKeyword, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view keyword = convert_argument(bound, 0, to_utf8);
         const std::optional<std::string_view> clean_name = convert_optional(bound, 1, to_utf8);
-        processor.add_keyword(keyword, clean_name);
+        processor.names.forget(processor.engine.add_keyword(keyword, clean_name));
         return none();
       });
 }
@@ -146,7 +154,9 @@ PyObject* remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return call_method<Processor, Access::Exclusive, 1>(
       kRemoveKeyword, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view keyword = convert_argument(bound, 0, to_utf8);
-        return Ref::borrow(processor.remove_keyword(keyword) ? Py_True : Py_False);
+        const std::optional<NameId> removed = processor.engine.remove_keyword(keyword);
+        if (removed) processor.names.forget(*removed);
+        return Ref::borrow(removed ? Py_True : Py_False);
       });
 }
 
@@ -155,7 +165,8 @@ PyObject* extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return call_method<Processor, Access::Shared, 2>(
       kExtractKeywords, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view text = convert_argument(bound, 0, to_utf8);
-        return match_list(processor.extract_keywords(text, threshold_argument(bound)));
+        return match_list(processor,
+                          processor.engine.extract_keywords(text, threshold_argument(bound), kPendingSignals));
       });
 }
 
@@ -172,7 +183,7 @@ PyObject* replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return call_method<Processor, Access::Shared, 2>(
       kReplaceKeywords, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view text = convert_argument(bound, 0, to_utf8);
-        return new_str(processor.replace_keywords(text, threshold_argument(bound)));
+        return new_str(processor.engine.replace_keywords(text, threshold_argument(bound), kPendingSignals));
       });
 }
 
@@ -180,13 +191,13 @@ PyObject* parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   return call_method<Processor, Access::Shared, 2>(
       kParallelReplace, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
-        return run_batch(processor, bound, replace_one, new_str);
+        return run_batch(processor, bound, replace_one, str_result);
       });
 }
 
 PyObject* get_all_keywords(PyObject* self, PyObject*) {
   return call_method_noargs<Processor>(self, [](Processor& processor) {
-    const auto keywords = processor.get_all_keywords();
+    const auto keywords = processor.engine.get_all_keywords();
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) fail_python_api_call();
     for (const auto& [keyword, clean_name] : keywords) {
@@ -208,8 +219,7 @@ PyObject* set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_ssiz
             bound, 0, [](PyObject* sequence) {
               return convert_sequence<std::uint32_t>(sequence, to_code_point);
             });
-        processor.non_word_boundaries.clear();
-        for (std::uint32_t code_point : code_points) processor.non_word_boundaries.add(code_point);
+        processor.engine.set_word_chars(code_points);
         return none();
       });
 }
@@ -218,7 +228,7 @@ PyObject* add_non_word_boundary(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
   return call_method<Processor, Access::Exclusive, 1>(
       kAddBoundary, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
-        processor.non_word_boundaries.add(convert_argument(bound, 0, to_code_point));
+        processor.engine.add_word_char(convert_argument(bound, 0, to_code_point));
         return none();
       });
 }
@@ -228,15 +238,16 @@ PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       kSetState, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view state = convert_argument(bound, 0, to_bytes);
         state::ReadError error;
-        processor =
+        processor.engine =
             std::move(unwrap_state(state::read_processor_state(state, error), error.description));
+        processor.names.clear();
         return none();
       });
 }
 
 PyObject* get_state(PyObject* self, PyObject*) {
   return call_method_noargs<Processor>(self, [](Processor& processor) {
-    return new_bytes(state::write_processor_state(processor));
+    return new_bytes(state::write_processor_state(processor.engine));
   });
 }
 
@@ -271,6 +282,17 @@ PyType_Spec processor_spec{"termsweep.KeywordProcessor", sizeof(PyKeywordProcess
                            Py_TPFLAGS_DEFAULT, processor_slots};
 
 }  // namespace
+
+Ref NameCache::get(const KeywordProcessor& processor, NameId id) {
+  if (id >= strings_.size()) strings_.resize(std::max<std::size_t>(id + 1, strings_.size() * 2), nullptr);
+  if (!strings_[id]) strings_[id] = new_str(processor.clean_name(id)).release();
+  return Ref::borrow(strings_[id]);
+}
+
+void NameCache::clear() noexcept {
+  for (PyObject*& text : strings_) Py_CLEAR(text);
+  strings_.clear();
+}
 
 PyTypeObject* keyword_processor_type() {
   if (!PythonClass<Processor>::type) PythonClass<Processor>::type = create_type(processor_spec);

@@ -129,14 +129,15 @@ class Input {
     return true;
   }
 
-  bool clean_name(CleanName& out) {
+  bool clean_name(std::optional<std::string_view>& out) {
     unsigned char tag;
     if (!byte(tag)) return false;
+    out.reset();
     if (tag == 0) return true;
     if (tag != 1) return fail(Fault::kInvalidTag, tag);
     std::string_view name;
     if (!text(name)) return false;
-    out.assign(name);
+    out = name;
     return true;
   }
 
@@ -167,67 +168,39 @@ bool read_word_set(Input& in, WordCharSet& set) {
   return true;
 }
 
-struct FinishedChild {
-  std::uint32_t key;
-  TrieNode node;
-};
-
-// Files the finished children `first..end` of `done` into `node`. Arrival
-// order decides between equal keys (the later one wins), so a stable sort
-// keeps that rule while letting every insertion append at the end of the
-// node's ordered block. States from the writer are already ascending and
-// skip the sort.
-void attach_children(TrieNode& node, std::vector<FinishedChild>& done, std::size_t first) {
-  const auto begin = done.begin() + static_cast<std::ptrdiff_t>(first);
-  const auto by_key = [](const FinishedChild& a, const FinishedChild& b) { return a.key < b.key; };
-  if (!std::is_sorted(begin, done.end(), by_key)) std::stable_sort(begin, done.end(), by_key);
-  for (auto it = begin; it != done.end(); ++it) node.put_child(it->key, std::move(it->node));
-  done.erase(begin, done.end());
-}
-
-// Reads the root's node record into `root` with an explicit stack, so the
-// nesting depth of the input costs heap, not call stack. A node's children
-// wait in `done` until its clean name has been read, then are filed at once.
-// On failure everything read so far is owned by `root`, the stack or `done`
-// and goes away with them.
-bool read_records(Input& in, TrieNode& root) {
-  struct Frame {
-    TrieNode node;  // unused for the root, which is read in place
-    std::uint64_t children_left;
-    std::size_t first_done;  // this node's finished children start here in `done`
-    std::uint32_t key;       // this node's key in its parent
-  };
-  std::vector<Frame> stack;
-  std::vector<FinishedChild> done;
-
+// Reads the root's node record with an explicit stack, so the nesting depth
+// of the input costs heap, not call stack, and feeds the nodes to a
+// TrieRestorer as they close.
+bool read_records(Input& in, std::optional<KeywordTrie>& trie) {
+  std::vector<std::uint64_t> children_left;
+  TrieRestorer restorer;
+  std::optional<std::string_view> name;
   std::uint64_t root_children;
   if (!in.u64(root_children)) return false;
-  stack.push_back({TrieNode(), root_children, 0, 0});
+  children_left.push_back(root_children);
   while (true) {
-    Frame& top = stack.back();
-    if (top.children_left > 0) {
-      --top.children_left;
+    if (children_left.back() > 0) {
+      --children_left.back();
       std::uint32_t key;
       std::uint64_t child_count;
       if (!in.key(key) || !in.u64(child_count)) return false;
+      restorer.enter(key);
       if (child_count == 0) {
         // A leaf needs no frame.
-        TrieNode leaf;
-        if (!in.clean_name(leaf.clean_name)) return false;
-        done.push_back({key, std::move(leaf)});
+        if (!in.clean_name(name)) return false;
+        restorer.leave(name);
       } else {
-        stack.push_back({TrieNode(), child_count, done.size(), key});
+        children_left.push_back(child_count);
       }
       continue;
     }
-    const bool is_root = stack.size() == 1;
-    TrieNode& node = is_root ? root : top.node;
-    if (!in.clean_name(node.clean_name)) return false;
-    attach_children(node, done, top.first_done);
-    if (is_root) return true;
-    FinishedChild finished{top.key, std::move(top.node)};
-    stack.pop_back();
-    done.push_back(std::move(finished));
+    if (!in.clean_name(name)) return false;
+    children_left.pop_back();
+    if (children_left.empty()) {
+      trie.emplace(restorer.finish(name));
+      return true;
+    }
+    restorer.leave(name);
   }
 }
 
@@ -235,10 +208,13 @@ bool read_records(Input& in, TrieNode& root) {
 
 std::unique_ptr<KeywordProcessor> read_processor_state(std::string_view bytes, ReadError& error) {
   Input in(bytes);
-  auto processor = std::make_unique<KeywordProcessor>();
-  if (read_word_set(in, processor->non_word_boundaries) && read_records(in, processor->root) &&
-      in.flag(processor->case_sensitive) && in.flag(processor->allow_overlaps)) {
-    return processor;
+  WordCharSet word_chars;
+  std::optional<KeywordTrie> trie;
+  bool case_sensitive = false;
+  bool allow_overlaps = false;
+  if (read_word_set(in, word_chars) && read_records(in, trie) && in.flag(case_sensitive) &&
+      in.flag(allow_overlaps)) {
+    return std::make_unique<KeywordProcessor>(word_chars, std::move(*trie), case_sensitive, allow_overlaps);
   }
   error.description = describe(in.failure());
   return nullptr;

@@ -1,6 +1,9 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+#include <optional>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "state/little_endian.hpp"
@@ -39,85 +42,91 @@ unsigned char* store_bytes(unsigned char* p, std::string_view text) noexcept {
   return p + text.size();
 }
 
-unsigned char* store_clean_name(unsigned char* p, const CleanName& name) noexcept {
-  if (!name.present()) {
-    *p++ = 0;
-    return p;
-  }
-  *p++ = 1;
-  return store_bytes(p, name.view());
-}
-
-std::size_t clean_name_size(const CleanName& name) noexcept {
-  return name.present() ? 9 + name.view().size() : 1;
-}
-
-// Size of the root's node record. Order does not matter here, so the walk
-// goes breadth first: the nodes at the head of the queue were found long
-// before they are visited, which lets their cache misses overlap instead of
-// forming one dependent chain as a depth-first stack would.
-std::size_t record_size(const TrieNode& root) {
-  std::size_t size = 0;
-  std::vector<const TrieNode*> queue{&root};
-  std::size_t head = 0;
-  while (head < queue.size()) {
-    if (head >= 4096 && head * 2 >= queue.size()) {
-      queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(head));
-      head = 0;
-    }
-    const TrieNode* node = queue[head++];
-    size += 8 + clean_name_size(node->clean_name);
-    for (std::size_t i = 0; i < node->child_count(); ++i) {
-      size += key_length(node->key_at(i));
-      queue.push_back(&node->child_at(i));
-    }
-  }
-  return size;
-}
-
-// Writes the node records depth first: a node's count, then per child its
-// key and the child's whole record, and only then the node's clean name.
-// Each stack entry remembers which child of its node comes next.
-unsigned char* store_records(unsigned char* p, const TrieNode& root) {
-  struct Frame {
-    const TrieNode* node;
-    std::size_t next_child;
+// The node records of the whole trie, depth first: a node's child count, then
+// per child its key and the child's whole record, then the node's clean name.
+// The same walk sizes the output (SizeSink) and fills it (ByteSink). A tail
+// is emitted in one go: the records down its chain, its keyword, then the
+// absent names of the nodes above it.
+template <class Sink>
+void emit_records(const KeywordTrie& trie, Sink& sink) {
+  using Node = KeywordTrie::Node;
+  struct Step {
+    Node node;
+    std::uint32_t key;
+    bool closing;  // the node's children are done: its name comes next
   };
-  std::vector<Frame> stack;
-  stack.reserve(64);
-  p = store_u64_le(p, root.child_count());
-  stack.push_back({&root, 0});
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.next_child == top.node->child_count()) {
-      p = store_clean_name(p, top.node->clean_name);
-      stack.pop_back();
-      continue;
+  std::vector<Step> stack;
+  std::vector<std::pair<std::uint32_t, Node>> children;
+  const auto name_of = [&](Node node) {
+    const NameId name = trie.name_at(node);
+    return name == kNoName ? std::optional<std::string_view>() : trie.name(name);
+  };
+  const auto open = [&](Node node) {
+    if (const std::string_view chain = trie.chain_below(node); !chain.empty()) {
+      for (unsigned char byte : chain) {
+        sink.count(1);
+        sink.key(byte);
+      }
+      sink.count(0);
+      sink.name(name_of({node.index, node.tail_depth + static_cast<std::uint32_t>(chain.size())}));
+      sink.absent_names(chain.size() - 1);
+      sink.name(name_of(node));
+      return;
     }
-    const std::size_t i = top.next_child++;
-    p = store_key(p, top.node->key_at(i));
-    const TrieNode& child = top.node->child_at(i);
-    p = store_u64_le(p, child.child_count());
-    if (child.child_count() == 0) {
-      p = store_clean_name(p, child.clean_name);  // a leaf needs no frame
+    children.clear();
+    trie.for_each_child(node, [&](std::uint32_t key, Node child) { children.emplace_back(key, child); });
+    sink.count(children.size());
+    stack.push_back({node, 0, true});
+    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back({it->second, it->first, false});
+  };
+  open(KeywordTrie::root());
+  while (!stack.empty()) {
+    const Step step = stack.back();
+    stack.pop_back();
+    if (step.closing) {
+      sink.name(name_of(step.node));
     } else {
-      // Ask for all grandchildren now; they are visited one after another,
-      // and each would otherwise be a cache miss of its own.
-      for (std::size_t j = 0; j < child.child_count(); ++j) __builtin_prefetch(&child.child_at(j));
-      stack.push_back({&child, 0});
+      sink.key(step.key);
+      open(step.node);
     }
   }
-  return p;
 }
+
+struct SizeSink {
+  std::size_t size = 0;
+  void count(std::uint64_t) { size += 8; }
+  void key(std::uint32_t key) { size += key_length(key); }
+  void name(std::optional<std::string_view> name) { size += name ? 9 + name->size() : 1; }
+  void absent_names(std::size_t count) { size += count; }
+};
+
+struct ByteSink {
+  unsigned char* p;
+  void count(std::uint64_t count) { p = store_u64_le(p, count); }
+  void key(std::uint32_t key) { p = store_key(p, key); }
+  void name(std::optional<std::string_view> name) {
+    if (!name) {
+      *p++ = 0;
+      return;
+    }
+    *p++ = 1;
+    p = store_bytes(p, *name);
+  }
+  void absent_names(std::size_t count) {
+    std::memset(p, 0, count);
+    p += count;
+  }
+};
 
 }  // namespace
 
 std::string write_processor_state(const KeywordProcessor& processor) {
-  const std::size_t size = kProcessorStateFixedBytes + record_size(processor.root);
-  std::string out(size, '\0');
+  SizeSink size;
+  emit_records(processor.trie(), size);
+  std::string out(kProcessorStateFixedBytes + size.size, '\0');
   auto* p = reinterpret_cast<unsigned char*>(out.data());
 
-  const auto& words = processor.non_word_boundaries.words();
+  const auto& words = processor.word_chars().words();
   p = store_u64_le(p, words.size());
   if constexpr (std::endian::native == std::endian::little) {
     std::memcpy(p, words.data(), words.size() * 8);
@@ -126,10 +135,13 @@ std::string write_processor_state(const KeywordProcessor& processor) {
     for (std::uint64_t word : words) p = store_u64_le(p, word);
   }
 
-  p = store_records(p, processor.root);
-  *p++ = processor.case_sensitive ? 1 : 0;
-  *p++ = processor.allow_overlaps ? 1 : 0;
+  ByteSink records{p};
+  emit_records(processor.trie(), records);
+  p = records.p;
+  *p++ = processor.case_sensitive() ? 1 : 0;
+  *p++ = processor.allow_overlaps() ? 1 : 0;
   assert(p == reinterpret_cast<unsigned char*>(out.data()) + out.size());
+  (void)p;
   return out;
 }
 

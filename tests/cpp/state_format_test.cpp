@@ -11,6 +11,7 @@
 
 #include "engine/keyword_processor.hpp"
 #include "state/state_format.hpp"
+#include "trie_support.hpp"
 
 namespace termsweep::state {
 namespace {
@@ -79,16 +80,15 @@ TEST(StateWriter, NewProcessorLayout) {
 
 TEST(StateWriter, SetBitsMapToBytesLittleEndian) {
   KeywordProcessor processor;
-  processor.non_word_boundaries.clear();
-  processor.non_word_boundaries.add('a');
+  const std::uint32_t a = 'a', top = 0x10FFFF;
+  processor.set_word_chars({&a, 1});
   std::string set = write_processor_state(processor).substr(kSetOffset, 139264);
   EXPECT_EQ(static_cast<unsigned char>(set[12]), 0x02);
   set[12] = 0;
   EXPECT_EQ(set, std::string(139264, '\0'));
 
   // The top code point lands in the last bit of the last byte.
-  processor.non_word_boundaries.clear();
-  processor.non_word_boundaries.add(0x10FFFF);
+  processor.set_word_chars({&top, 1});
   set = write_processor_state(processor).substr(kSetOffset, 139264);
   EXPECT_EQ(static_cast<unsigned char>(set.back()), 0x80);
 }
@@ -147,16 +147,15 @@ TEST(StateKeys, EveryWidthIsWrittenAndReadBack) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
-    KeywordProcessor processor;
-    processor.root.child_or_insert(c.key).clean_name.assign("k");
+    testing::Tree tree;
+    tree.children[c.key].name = "k";
+    const KeywordProcessor processor(WordCharSet::with_defaults(), testing::build(tree), false, false);
     const std::string state = write_processor_state(processor);
     EXPECT_EQ(state.substr(kRootOffset), u64(1) + c.utf8 + u64(0) + name("k") + kNoName + kFlags);
 
     auto read = read_ok(state);
     ASSERT_NE(read, nullptr);
-    ASSERT_EQ(read->root.child_count(), 1u);
-    EXPECT_EQ(read->root.key_at(0), c.key);
-    EXPECT_EQ(read->root.child_at(0).clean_name.view(), "k");
+    EXPECT_EQ(testing::tree_of(read->trie()), tree);
   }
 }
 
@@ -164,22 +163,20 @@ TEST(StateKeys, EveryWidthIsWrittenAndReadBack) {
 
 TEST(StateReader, ReadsWhatTheWriterWrote) {
   KeywordProcessor processor(true, false);
-  processor.non_word_boundaries.add(0x10FFFF);
+  processor.add_word_char(0x10FFFF);
   processor.add_keyword("new", "NEW");
   processor.add_keyword("new york", std::nullopt);
   processor.add_keyword("", "root");
   processor.add_keyword("x", "");
   auto read = read_ok(write_processor_state(processor));
   ASSERT_NE(read, nullptr);
-  EXPECT_EQ(read->non_word_boundaries, processor.non_word_boundaries);
-  EXPECT_TRUE(read->case_sensitive);
-  EXPECT_FALSE(read->allow_overlaps);
-  EXPECT_EQ(read->root.clean_name.view(), "root");
-  EXPECT_EQ(read->get_all_keywords(), processor.get_all_keywords());
-  const TrieNode* x = read->root.find_child('x');
-  ASSERT_NE(x, nullptr);
-  EXPECT_TRUE(x->clean_name.present());
-  EXPECT_EQ(x->clean_name.view(), "");
+  EXPECT_EQ(read->word_chars(), processor.word_chars());
+  EXPECT_TRUE(read->case_sensitive());
+  EXPECT_FALSE(read->allow_overlaps());
+  EXPECT_TRUE(testing::same_trie(read->trie(), processor.trie()));
+  const testing::Tree tree = testing::tree_of(read->trie());
+  EXPECT_EQ(tree.name, "root");
+  EXPECT_EQ(tree.children.at('x').name, "");
 }
 
 TEST(StateReader, TrailingBytesAreIgnored) {
@@ -205,10 +202,10 @@ TEST(StateReader, LaterDuplicateKeyReplacesTheEarlierSubtree) {
   const std::string second = u64(0) + name("second");
   auto read = read_ok(header() + u64(2) + "a" + first + "a" + second + kNoName + kFlags);
   ASSERT_NE(read, nullptr);
-  ASSERT_EQ(read->root.child_count(), 1u);
-  const TrieNode& a = read->root.child_at(0);
-  EXPECT_EQ(a.clean_name.view(), "second");
-  EXPECT_EQ(a.child_count(), 0u);
+  testing::Tree expected;
+  expected.children['a'].name = "second";
+  EXPECT_EQ(testing::tree_of(read->trie()), expected);
+  EXPECT_EQ(read->count_keywords(), 1u);
 }
 
 TEST(StateReader, ChildrenInAnyOrderAreFiledByKey) {
@@ -217,13 +214,11 @@ TEST(StateReader, ChildrenInAnyOrderAreFiledByKey) {
                              u64(0) + name("a") + "b" + u64(0) + name("b2") + kNoName;
   auto read = read_ok(header() + record + kFlags);
   ASSERT_NE(read, nullptr);
-  ASSERT_EQ(read->root.child_count(), 3u);
-  const std::vector<std::pair<std::uint32_t, std::string_view>> expected = {
-      {'a', "a"}, {'b', "b2"}, {'c', "c"}};
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(read->root.key_at(i), expected[i].first);
-    EXPECT_EQ(read->root.child_at(i).clean_name.view(), expected[i].second);
-  }
+  testing::Tree expected;
+  expected.children['a'].name = "a";
+  expected.children['b'].name = "b2";
+  expected.children['c'].name = "c";
+  EXPECT_EQ(testing::tree_of(read->trie()), expected);
   // Written back in key order.
   const std::string sorted = u64(3) + "a" + u64(0) + name("a") + "b" + u64(0) + name("b2") + "c" +
                              u64(0) + name("c") + kNoName;
@@ -236,10 +231,11 @@ TEST(StateReader, MeaningIsNotChecked) {
   const std::string record = u64(2) + "A" + u64(0) + kNoName + "z" + u64(0) + name("") + kNoName;
   auto read = read_ok(header() + record + kFlags);
   ASSERT_NE(read, nullptr);
-  EXPECT_FALSE(read->case_sensitive);
-  EXPECT_NE(read->root.find_child('A'), nullptr);
-  EXPECT_TRUE(read->root.find_child('A')->is_empty_leaf());
-  EXPECT_TRUE(read->root.find_child('z')->clean_name.present());
+  EXPECT_FALSE(read->case_sensitive());
+  testing::Tree expected;
+  expected.children['A'];
+  expected.children['z'].name = "";
+  EXPECT_EQ(testing::tree_of(read->trie()), expected);
 
   ReadError error;
   auto match = read_match_state(write_match_state({"k", 7.5f, 9, 1}), error);

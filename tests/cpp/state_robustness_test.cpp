@@ -10,6 +10,7 @@
 
 #include "engine/keyword_processor.hpp"
 #include "state/state_format.hpp"
+#include "trie_support.hpp"
 
 namespace termsweep::state {
 namespace {
@@ -88,8 +89,12 @@ std::vector<std::string> valid_processor_states() {
     rich.add_keyword(keyword, std::nullopt);
   }
   rich.add_keyword("x", "\xF0\x9F\x98\x80 named");
-  rich.root.child_or_insert(0x1F600).clean_name.assign("");
   states.push_back(write_processor_state(rich));
+  // A key above 0xFF, as only a saved state can carry.
+  testing::Tree wide;
+  wide.children[0x1F600].name = "";
+  wide.children['x'].children['y'].name = "xy";
+  states.push_back(write_processor_state(KeywordProcessor(WordCharSet::with_defaults(), testing::build(wide), true, true)));
   return states;
 }
 

@@ -13,6 +13,7 @@
 #include "engine/keyword_processor.hpp"
 #include "engine/utf8.hpp"
 #include "state/state_format.hpp"
+#include "trie_support.hpp"
 
 namespace termsweep::state {
 namespace {
@@ -27,32 +28,6 @@ std::string u64(std::uint64_t value) {
 
 std::string header() { return u64(17408) + std::string(139264, '\0'); }
 
-// Walks both tries in lockstep: same keys in the same order, same clean
-// names (presence and text) everywhere.
-::testing::AssertionResult same_trie(const TrieNode& a, const TrieNode& b) {
-  std::vector<std::pair<const TrieNode*, const TrieNode*>> pending{{&a, &b}};
-  std::size_t visited = 0;
-  while (!pending.empty()) {
-    auto [x, y] = pending.back();
-    pending.pop_back();
-    if (x->clean_name.present() != y->clean_name.present() || x->clean_name.view() != y->clean_name.view()) {
-      return ::testing::AssertionFailure() << "clean names differ at node #" << visited;
-    }
-    if (x->child_count() != y->child_count()) {
-      return ::testing::AssertionFailure() << "child counts differ at node #" << visited << ": "
-                                           << x->child_count() << " vs " << y->child_count();
-    }
-    for (std::size_t i = 0; i < x->child_count(); ++i) {
-      if (x->key_at(i) != y->key_at(i)) {
-        return ::testing::AssertionFailure() << "keys differ at node #" << visited << ", child " << i;
-      }
-      pending.emplace_back(&x->child_at(i), &y->child_at(i));
-    }
-    ++visited;
-  }
-  return ::testing::AssertionSuccess();
-}
-
 std::unique_ptr<KeywordProcessor> read_ok(std::string_view bytes) {
   ReadError error;
   auto processor = read_processor_state(bytes, error);
@@ -60,11 +35,8 @@ std::unique_ptr<KeywordProcessor> read_ok(std::string_view bytes) {
   return processor;
 }
 
-std::size_t depth_of_first_path(const TrieNode& root) {
-  std::size_t depth = 0;
-  for (const TrieNode* node = &root; node->child_count() > 0; node = &node->child_at(0)) ++depth;
-  return depth;
-}
+using testing::depth_of_first_path;
+using testing::same_trie;
 
 // ---- random tries ----
 
@@ -73,17 +45,19 @@ class RandomTrie {
   explicit RandomTrie(std::uint64_t seed) : rng_(seed) {}
 
   std::unique_ptr<KeywordProcessor> make() {
-    auto processor = std::make_unique<KeywordProcessor>(coin(), coin());
-    if (coin()) processor->non_word_boundaries.clear();
-    for (int i = below(300); i > 0; --i) processor->non_word_boundaries.add(scalar());
+    const bool case_sensitive = coin(), allow_overlaps = coin();
+    WordCharSet word_chars = WordCharSet::with_defaults();
+    if (coin()) word_chars.clear();
+    for (int i = below(300); i > 0; --i) word_chars.add(scalar());
+    testing::Tree tree;
     const int keywords = below(200);
     for (int k = 0; k < keywords; ++k) {
-      TrieNode* node = &processor->root;
-      for (int depth = below(12); depth > 0; --depth) node = &node->child_or_insert(key());
+      testing::Tree* node = &tree;
+      for (int depth = below(12); depth > 0; --depth) node = &node->children[key()];
       // Some paths end on a node that carries no name, as a loaded state may.
-      if (below(8) != 0) node->clean_name.assign(clean_name());
+      if (below(8) != 0) node->name = clean_name();
     }
-    return processor;
+    return std::make_unique<KeywordProcessor>(word_chars, testing::build(tree), case_sensitive, allow_overlaps);
   }
 
  private:
@@ -129,10 +103,10 @@ TEST(StateRoundTrip, RandomProcessorsComeBackEqualAndRewriteIdentically) {
     const std::string first = write_processor_state(*original);
     auto read = read_ok(first);
     ASSERT_NE(read, nullptr);
-    EXPECT_TRUE(same_trie(original->root, read->root));
-    EXPECT_EQ(read->non_word_boundaries, original->non_word_boundaries);
-    EXPECT_EQ(read->case_sensitive, original->case_sensitive);
-    EXPECT_EQ(read->allow_overlaps, original->allow_overlaps);
+    EXPECT_TRUE(same_trie(original->trie(), read->trie()));
+    EXPECT_EQ(read->word_chars(), original->word_chars());
+    EXPECT_EQ(read->case_sensitive(), original->case_sensitive());
+    EXPECT_EQ(read->allow_overlaps(), original->allow_overlaps());
     EXPECT_EQ(read->count_keywords(), original->count_keywords());
     EXPECT_EQ(write_processor_state(*read), first);
   }
@@ -170,8 +144,8 @@ TEST(StateRoundTrip, MillionByteKeywordNeedsNoDeepStack) {
   EXPECT_EQ(state.size(), 139274 + (kDepth + 1) * 9 + kDepth + 8 + 4);
   auto read = read_ok(state);
   ASSERT_NE(read, nullptr);
-  EXPECT_EQ(depth_of_first_path(read->root), kDepth);
-  EXPECT_TRUE(same_trie(processor.root, read->root));
+  EXPECT_EQ(depth_of_first_path(read->trie()), kDepth);
+  EXPECT_TRUE(same_trie(processor.trie(), read->trie()));
   EXPECT_EQ(write_processor_state(*read), state);
 }
 
@@ -187,9 +161,10 @@ TEST(StateRoundTrip, CraftedDeepChainReadsAndFailsCleanly) {
   for (std::size_t i = 0; i <= kDepth; ++i) state += named;
   auto read = read_ok(state + "\x01\x00"s);
   ASSERT_NE(read, nullptr);
-  EXPECT_EQ(depth_of_first_path(read->root), kDepth);
+  EXPECT_EQ(depth_of_first_path(read->trie()), kDepth);
   EXPECT_EQ(read->count_keywords(), kDepth + 1);
-  EXPECT_TRUE(read->case_sensitive);
+  EXPECT_TRUE(read->case_sensitive());
+  EXPECT_EQ(write_processor_state(*read), state + "\x01\x00"s);
 
   ReadError error;
   EXPECT_EQ(read_processor_state(std::string_view(state).substr(0, state.size() / 2), error), nullptr);
@@ -216,8 +191,11 @@ TEST(StateRoundTrip, WideNodeInDescendingOrder) {
   record += "\x00"s;
   auto read = read_ok(header() + record + "\x00\x00"s);
   ASSERT_NE(read, nullptr);
-  ASSERT_EQ(read->root.child_count(), kCount);
-  for (std::uint32_t i = 0; i < kCount; ++i) ASSERT_EQ(read->root.key_at(i), kFirst + i);
+  std::uint32_t expected = kFirst;
+  read->trie().for_each_child(KeywordTrie::root(), [&](std::uint32_t key, KeywordTrie::Node) {
+    ASSERT_EQ(key, expected++);
+  });
+  EXPECT_EQ(expected, kFirst + kCount);
 }
 
 TEST(StateRoundTrip, RepeatedKeyKeepsOnlyTheLast) {
@@ -232,8 +210,10 @@ TEST(StateRoundTrip, RepeatedKeyKeepsOnlyTheLast) {
   record += "\x00"s;
   auto read = read_ok(header() + record + "\x00\x00"s);
   ASSERT_NE(read, nullptr);
-  ASSERT_EQ(read->root.child_count(), 1u);
-  EXPECT_EQ(read->root.child_at(0).clean_name.view(), std::to_string(kRepeats - 1));
+  testing::Tree expected;
+  expected.children['x'].name = std::to_string(kRepeats - 1);
+  expected.children['x'].children['y'];
+  EXPECT_EQ(testing::tree_of(read->trie()), expected);
   EXPECT_EQ(read->count_keywords(), 1u);
 }
 
