@@ -20,6 +20,9 @@ std::size_t tail_words(std::size_t length) { return 2 + (length + 3) / 4; }
 // Blocks and free units
 
 KeywordTrie::KeywordTrie() {
+  for (std::size_t free = 0; free < reject_by_free_.size(); ++free) {
+    reject_by_free_[free] = static_cast<std::int16_t>(free + 1);
+  }
   add_block();
   claim(0);
   init_node(0, kNoParent);
@@ -117,8 +120,8 @@ void KeywordTrie::release(std::uint32_t unit) {
   unit_names_[unit] = kNoName;
   links_[unit] = {kNoLabel, kNoLabel};
   ++b.free_count;
-  b.reject = 257;
   b.trials = 0;
+  b.reject = std::max(b.reject, reject_by_free_[b.free_count]);
   const BlockList target = b.free_count == 1 ? kClosed : kOpen;
   if (target != b.list) {
     unlink_block(block);
@@ -149,14 +152,21 @@ std::uint32_t KeywordTrie::find_base(const std::uint16_t* labels, std::size_t co
           const std::uint32_t base = unit ^ labels[0];
           bool fits = true;
           for (std::size_t i = 1; i < count && fits; ++i) fits = units_[base ^ labels[i]].check < 0;
-          if (fits) return base;
+          if (fits) {
+            b.free_head = static_cast<std::int32_t>(unit);  // the next search starts here
+            return base;
+          }
           unit = static_cast<std::uint32_t>(~units_[unit].check);
         } while (unit != static_cast<std::uint32_t>(b.free_head));
+      }
+      if (static_cast<std::int32_t>(count) < b.reject) {
+        // No room: neither here nor, as a guess, in any block with as few free units.
         b.reject = static_cast<std::int16_t>(count);
-        if (++b.trials >= kMaxTrials) {
-          unlink_block(block);
-          link_block(kClosed, block);
-        }
+        reject_by_free_[b.free_count] = std::min(reject_by_free_[b.free_count], b.reject);
+      }
+      if (++b.trials >= kMaxTrials) {
+        unlink_block(block);
+        link_block(kClosed, block);
       }
       if (block == last) break;
       block = next;

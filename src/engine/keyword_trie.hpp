@@ -19,6 +19,7 @@
 // a side table.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -79,7 +80,7 @@ class KeywordTrie {
   // text[q] read as fold(text[q]); the root's own keyword never counts.
   template <class Fold>
   LongestMatch longest_match(const unsigned char* text, std::size_t begin, std::size_t end,
-                             Fold fold) const;
+                             const Fold& fold) const;
 
   // Files `key` with clean name `name` (replacing the name of an existing
   // keyword) and returns the id now holding it. Strong guarantee: a failed
@@ -186,6 +187,9 @@ class KeywordTrie {
   std::vector<Links> links_;
   std::vector<Block> blocks_;
   std::int32_t list_heads_[3] = {-1, -1, -1};
+  // Per count of free units: the smallest set of labels a block with that
+  // many free units had no room for (a guess for other such blocks).
+  std::array<std::int16_t, 257> reject_by_free_;
   std::vector<std::uint32_t> tails_;
   std::size_t tail_garbage_words_ = 0;
   NameTable names_;
@@ -273,17 +277,17 @@ void KeywordTrie::for_each_child(Node node, F&& f) const {
 
 template <class Fold>
 KeywordTrie::LongestMatch KeywordTrie::longest_match(const unsigned char* text, std::size_t begin,
-                                                     std::size_t end, Fold fold) const {
+                                                     std::size_t end, const Fold& fold) const {
   const Unit* units = units_.data();
   std::uint32_t s = 0;
-  std::int32_t base = units[0].base;
+  Unit unit = units[0];
   std::uint32_t found = 0;  // unit of the last keyword end passed (0: none yet)
   std::size_t found_end = 0;
   std::size_t q = begin;
-  while (true) {
-    if (base < 0) {
+  for (;; ++q) {
+    if (unit.base < 0) {
       // The rest of the path is the tail: one keyword, matched whole or not at all.
-      const std::uint32_t* record = tails_.data() + static_cast<std::uint32_t>(~base);
+      const std::uint32_t* record = tails_.data() + static_cast<std::uint32_t>(~unit.base);
       const std::size_t length = record[1];
       if (end - q >= length) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(record + kTailHeaderWords);
@@ -294,15 +298,14 @@ KeywordTrie::LongestMatch KeywordTrie::longest_match(const unsigned char* text, 
       break;
     }
     if (q == end) break;
-    const std::uint32_t t = static_cast<std::uint32_t>(base) ^ fold(text[q]);
-    const std::int32_t check = units[t].check;
-    if ((check & kCheckMask) != static_cast<std::int32_t>(s)) break;
+    const std::uint32_t t = static_cast<std::uint32_t>(unit.base) ^ fold(text[q]);
+    const Unit next = units[t];  // one load: the child's check and its own base
+    if ((next.check & kCheckMask) != static_cast<std::int32_t>(s)) break;
     s = t;
-    base = units[t].base;
-    ++q;
-    if (check & kKeywordEnd) {
+    unit = next;
+    if (next.check & kKeywordEnd) {
       found = t;
-      found_end = q;
+      found_end = q + 1;
     }
   }
   if (found == 0) return {kNoName, 0, q - begin + 1};

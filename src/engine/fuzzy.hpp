@@ -1,0 +1,19 @@
+// The fuzzy scan: at each start, the bounded edit search for the most
+// similar keyword.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "engine/keyword_processor.hpp"
+#include "engine/scan_bytes.hpp"
+
+namespace termsweep {
+
+// Appends the fuzzy matches of the text s[0..n) (read through `fold`; word
+// bytes per `is_word`) for the checked threshold t < 1.
+void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::size_t n,
+                const bool* is_word, const ByteMap& fold, float t, const Interrupt& interrupt,
+                std::vector<KeywordMatch>& matches);
+
+}  // namespace termsweep
