@@ -294,6 +294,7 @@ KeywordTrie::LongestMatch KeywordTrie::longest_match(const unsigned char* text, 
         std::size_t i = 0;
         while (i < length && fold(text[q + i]) == bytes[i]) ++i;
         if (i == length) return {record[0], q + length, q + length - begin};
+        q += i;  // counted as walked
       }
       break;
     }

@@ -95,7 +95,45 @@ PyObject* match_repr(PyObject* self) {
   });
 }
 
-void match_dealloc(PyObject* self) { deallocate<MatchState>(self); }
+// Extraction makes and drops match objects by the hundred thousand, so
+// dropped ones (up to a limit) are kept, still allocated, to be made new again
+// without a trip through the allocator. A kept object holds no references;
+// the first word of its payload links it to the next one.
+class SpareMatches {
+ public:
+  PyObject* take() noexcept {
+    PyObject* object = head_;
+    if (object) {
+      head_ = link(object);
+      --count_;
+    }
+    return object;
+  }
+  bool keep(PyObject* object) noexcept {
+    if (count_ == kLimit) return false;
+    link(object) = head_;
+    head_ = object;
+    ++count_;
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kLimit = 4096;
+  static PyObject*& link(PyObject* object) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<PyKeywordMatch*>(object)->storage);
+  }
+  PyObject* head_ = nullptr;
+  std::size_t count_ = 0;
+};
+
+SpareMatches spare_matches;
+
+void match_dealloc(PyObject* self) {
+  reinterpret_cast<PyKeywordMatch*>(self)->payload().~MatchState();
+  PyTypeObject* type = Py_TYPE(self);
+  if (type != PythonClass<MatchState>::type || !spare_matches.keep(self)) type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
 
 PyObject* get_state(PyObject* self, PyObject*) {
   return call_method_noargs<MatchState>(self, [](MatchState& m) {
@@ -163,9 +201,18 @@ PyTypeObject* keyword_match_type() {
 }
 
 Ref new_match_object(MatchState value) {
-  Ref object = try_allocate<MatchState>(keyword_match_type(), std::move(value));
-  if (!object) fail("called `Result::unwrap()` on an `Err` value: " + describe_pending_error());
-  return object;
+  PyTypeObject* type = keyword_match_type();
+  PyObject* object = spare_matches.take();
+  if (!object) object = static_cast<PyObject*>(PyObject_Malloc(sizeof(PyKeywordMatch)));
+  if (!object) {
+    PyErr_NoMemory();
+    fail("called `Result::unwrap()` on an `Err` value: " + describe_pending_error());
+  }
+  PyObject_Init(object, type);
+  auto* match = reinterpret_cast<PyKeywordMatch*>(object);
+  match->borrow = 0;
+  new (match->storage) MatchState(std::move(value));
+  return Ref::steal(object);
 }
 
 }  // namespace termsweep::python

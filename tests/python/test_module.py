@@ -512,6 +512,38 @@ def test_memory_exhaustion_raises_memory_error():
     assert done.stdout.split("\n")[:3] == ["MemoryError", "MemoryError", "x" * 1000 + " b"]
 
 
+@pytest.mark.parametrize("call", ["extract_keywords(text)", "replace_keywords(text)",
+                                  "extract_keywords(text, 0.9)"])
+def test_ctrl_c_interrupts_a_long_call(call):
+    """SIGINT during a long single-text call raises KeyboardInterrupt from the
+    call, with no result and the processor unchanged. Each call here would
+    otherwise take seconds to minutes."""
+    script = textwrap.dedent(
+        f"""
+        import os, subprocess, termsweep
+        kp = termsweep.KeywordProcessor(allow_overlaps=True)
+        kp.add_keyword("a" * 20_000 + "b", "long")
+        kp.add_keyword("x")
+        text = "a" * 400_000
+        if {call!r}.endswith("0.9)"):
+            kp = termsweep.KeywordProcessor()
+            kp.add_keyword("quick")
+            kp.add_keyword("x")
+            text = "the quick brown fox " * 5_000_000
+        # From another process, as a terminal would: this one holds the GIL.
+        subprocess.Popen(["sh", "-c", "sleep 0.3; kill -INT " + str(os.getpid())])
+        try:
+            kp.{call}
+            print("not interrupted")
+        except KeyboardInterrupt:
+            print("interrupted", len(kp), kp.extract_keywords("x y"))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[0].startswith("interrupted 2"), done.stdout
+
+
 def test_mutation_during_a_read_is_refused_with_already_borrowed():
     kp = KeywordProcessor()
     kp.add_keyword("hello")
