@@ -12,29 +12,28 @@ namespace {
 
 // The longest keyword at each start; a start is any offset after a non-word
 // byte (every offset with overlaps allowed).
-void scan_exact(const KeywordProcessor& processor, const unsigned char* s, std::size_t n,
-                const bool* is_word, const ByteMap& fold, const Interrupt& interrupt,
-                std::vector<KeywordMatch>& matches) {
-  const KeywordTrie& trie = processor.trie();
-  const bool overlaps = processor.allow_overlaps();
+template <bool kOverlaps>
+void scan_exact(const KeywordTrie& trie, const unsigned char* s, std::size_t n, const bool* is_word,
+                const ByteMap& fold, const Interrupt& interrupt, std::vector<KeywordMatch>& matches) {
+  const KeywordTrie::LongestMatcher longest(trie);
   std::size_t budget = Interrupt::kPollBytes;  // bytes looked at before the next poll
   std::size_t p = 0;
   while (p < n) {
-    const KeywordTrie::LongestMatch found = trie.longest_match(s, p, n, fold);
+    const KeywordTrie::LongestMatch found = longest(s, p, n, fold);
     if (found.walked >= budget) {
       interrupt.check();
       budget = Interrupt::kPollBytes;
     } else {
       budget -= found.walked;
     }
-    if (found.name != kNoName && (found.end == n || overlaps || !is_word[s[found.end]])) {
+    if (found.name != kNoName && (kOverlaps || found.end == n || !is_word[s[found.end]])) {
       matches.push_back({found.name, 1.0f, is_whitespace(s[p]) ? p + 1 : p, found.end});
       p = found.end;
     } else {
       ++p;  // shorter keywords ending here are not tried
     }
-    // Inside a word, the next start follows its end.
-    if (!overlaps && p < n && is_word[s[p - 1]]) {
+    if (!kOverlaps && p < n && is_word[s[p - 1]]) {
+      // Inside a word: the next start follows its end.
       while (p < n && is_word[s[p]]) ++p;
       ++p;
     }
@@ -46,7 +45,8 @@ std::vector<KeywordMatch> scan(const KeywordProcessor& processor, std::string_vi
   std::vector<KeywordMatch> matches;
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   if (t == 1.0f) {
-    scan_exact(processor, s, text.size(), is_word, fold, interrupt, matches);
+    const auto exact = processor.allow_overlaps() ? scan_exact<true> : scan_exact<false>;
+    exact(processor.trie(), s, text.size(), is_word, fold, interrupt, matches);
   } else {
     scan_fuzzy(processor, s, text.size(), is_word, fold, t, interrupt, matches);
   }

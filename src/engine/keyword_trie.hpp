@@ -36,6 +36,8 @@ namespace termsweep {
 class TrieRestorer;
 
 class KeywordTrie {
+  struct Unit;
+
  public:
   // A node of the trie: unit `index` of the double array, or the node
   // `tail_depth` bytes down the tail of unit `index`.
@@ -76,11 +78,23 @@ class KeywordTrie {
   // single keyword, those bytes (the rest of a tail); otherwise empty.
   std::string_view chain_below(Node node) const;
 
-  // The exact scan's walk: the longest keyword that starts at text[begin],
-  // text[q] read as fold(text[q]); the root's own keyword never counts.
-  template <class Fold>
-  LongestMatch longest_match(const unsigned char* text, std::size_t begin, std::size_t end,
-                             const Fold& fold) const;
+  // The exact scan's walk, over the arrays as they are when it is made (so
+  // valid until the next change): the longest keyword that starts at
+  // text[begin], text[q] read as fold(text[q]); the root's own keyword never
+  // counts.
+  class LongestMatcher {
+   public:
+    explicit LongestMatcher(const KeywordTrie& trie)
+        : units_(trie.units_.data()), tails_(trie.tails_.data()), names_(trie.unit_names_.data()) {}
+    template <class Fold>
+    [[gnu::always_inline]] LongestMatch operator()(const unsigned char* text, std::size_t begin,
+                                                   std::size_t end, const Fold& fold) const;
+
+   private:
+    const Unit* units_;
+    const std::uint32_t* tails_;
+    const NameId* names_;
+  };
 
   // Files `key` with clean name `name` (replacing the name of an existing
   // keyword) and returns the id now holding it. Strong guarantee: a failed
@@ -276,18 +290,18 @@ void KeywordTrie::for_each_child(Node node, F&& f) const {
 }
 
 template <class Fold>
-KeywordTrie::LongestMatch KeywordTrie::longest_match(const unsigned char* text, std::size_t begin,
-                                                     std::size_t end, const Fold& fold) const {
-  const Unit* units = units_.data();
+inline KeywordTrie::LongestMatch KeywordTrie::LongestMatcher::operator()(const unsigned char* text,
+                                                                  std::size_t begin, std::size_t end,
+                                                                  const Fold& fold) const {
   std::uint32_t s = 0;
-  Unit unit = units[0];
+  Unit unit = units_[0];
   std::uint32_t found = 0;  // unit of the last keyword end passed (0: none yet)
   std::size_t found_end = 0;
   std::size_t q = begin;
   for (;; ++q) {
     if (unit.base < 0) {
       // The rest of the path is the tail: one keyword, matched whole or not at all.
-      const std::uint32_t* record = tails_.data() + static_cast<std::uint32_t>(~unit.base);
+      const std::uint32_t* record = tails_ + static_cast<std::uint32_t>(~unit.base);
       const std::size_t length = record[1];
       if (end - q >= length) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(record + kTailHeaderWords);
@@ -300,7 +314,7 @@ KeywordTrie::LongestMatch KeywordTrie::longest_match(const unsigned char* text, 
     }
     if (q == end) break;
     const std::uint32_t t = static_cast<std::uint32_t>(unit.base) ^ fold(text[q]);
-    const Unit next = units[t];  // one load: the child's check and its own base
+    const Unit next = units_[t];  // one load: the child's check and its own base
     if ((next.check & kCheckMask) != static_cast<std::int32_t>(s)) break;
     s = t;
     unit = next;
@@ -310,7 +324,7 @@ KeywordTrie::LongestMatch KeywordTrie::longest_match(const unsigned char* text, 
     }
   }
   if (found == 0) return {kNoName, 0, q - begin + 1};
-  return {unit_names_[found], found_end, q - begin + 1};
+  return {names_[found], found_end, q - begin + 1};
 }
 
 }  // namespace termsweep

@@ -108,7 +108,7 @@ TEST_P(TrieAgainstMap, RandomInsertionsAndRemovals) {
     for (int probe = 0; probe < 300; ++probe) {
       const std::string text = random_key() + random_key();
       const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-      const auto found = trie.longest_match(bytes, 0, text.size(), [](unsigned char b) { return b; });
+      const auto found = KeywordTrie::LongestMatcher(trie)(bytes, 0, text.size(), [](unsigned char b) { return b; });
       std::size_t expected_end = 0;
       for (std::size_t length = 1; length <= text.size(); ++length) {
         if (model.count(text.substr(0, length))) expected_end = length;
@@ -169,7 +169,7 @@ TEST(KeywordTrieTest, RootKeywordIsNeverALongestMatch) {
   trie.insert("", "root");
   EXPECT_EQ(lookup(trie, ""), "root");
   const unsigned char text[] = {'x'};
-  EXPECT_EQ(trie.longest_match(text, 0, 1, [](unsigned char b) { return b; }).name, kNoName);
+  EXPECT_EQ(KeywordTrie::LongestMatcher(trie)(text, 0, 1, [](unsigned char b) { return b; }).name, kNoName);
 }
 
 // Restored tries keep everything a saved state can say: keys above 0xFF,
