@@ -277,6 +277,23 @@ std::uint32_t KeywordTrie::add_child(std::uint32_t s, unsigned char label) {
   return t;
 }
 
+// Moves the children of `parent` (their labels given) to `new_base` and
+// returns where `watched` is now (it moves when it is one of them).
+std::uint32_t KeywordTrie::move_children(std::uint32_t parent, const std::uint16_t* labels,
+                                         std::size_t count, std::uint32_t new_base,
+                                         std::uint32_t watched) {
+  const auto old_base = static_cast<std::uint32_t>(units_[parent].base);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t from = old_base ^ labels[i];
+    const std::uint32_t to = new_base ^ labels[i];
+    claim(to);
+    move_node(from, to);
+    if (from == watched) watched = to;
+  }
+  units_[parent].base = static_cast<std::int32_t>(new_base);
+  return watched;
+}
+
 // The unit where s's new child belongs is taken. Either s's children move to
 // a base with room for one more, or the occupant's siblings move out of the
 // way, whichever moves fewer nodes (the root never moves; a node under a key
@@ -285,46 +302,33 @@ std::uint32_t KeywordTrie::relocate_for(std::uint32_t s, unsigned char label) {
   const std::uint32_t t = child_unit(s, label);
   const std::uint32_t occupant_parent = parent_of(t);
   std::uint16_t mine[kBlockUnits + 1];
-  std::size_t mine_count = collect_labels(s, mine);
-  mine[mine_count++] = label;
-
-  if (t != 0 && occupant_parent == kNoParent) {
+  const std::size_t mine_count = collect_labels(s, mine);
+  const auto move_mine = [&] {
+    mine[mine_count] = label;
+    move_children(s, mine, mine_count, find_base(mine, mine_count + 1), 0);
+  };
+  if (t == 0) {
+    move_mine();
+  } else if (occupant_parent == kNoParent) {
     const std::uint16_t any = 0;
     const std::uint32_t refuge = find_base(&any, 1);
     claim(refuge);
     move_node(t, refuge);
   } else {
-    std::uint16_t theirs[kBlockUnits] = {};
-    const std::size_t their_count = t == 0 ? 0 : collect_labels(occupant_parent, theirs);
-    if (t == 0 || mine_count <= their_count) {
-      const std::uint32_t old_base = static_cast<std::uint32_t>(units_[s].base);
-      const std::uint32_t new_base = find_base(mine, mine_count);
-      for (std::size_t i = 0; i + 1 < mine_count; ++i) {
-        claim(new_base ^ mine[i]);
-        move_node(old_base ^ mine[i], new_base ^ mine[i]);
-      }
-      units_[s].base = static_cast<std::int32_t>(new_base);
-      const std::uint32_t child = new_base ^ label;
-      claim(child);
-      init_node(child, s);
-      link_child(s, label);
-      return child;
+    std::uint16_t theirs[kBlockUnits];
+    theirs[0] = 0;  // the occupant is listed, but the compiler cannot tell
+    const std::size_t their_count = collect_labels(occupant_parent, theirs);
+    if (mine_count + 1 <= their_count) {
+      move_mine();
+    } else {
+      s = move_children(occupant_parent, theirs, their_count, find_base(theirs, their_count), s);
     }
-    const std::uint32_t old_base = static_cast<std::uint32_t>(units_[occupant_parent].base);
-    const std::uint32_t new_base = find_base(theirs, their_count);
-    for (std::size_t i = 0; i < their_count; ++i) {
-      const std::uint32_t from = old_base ^ theirs[i];
-      const std::uint32_t to = new_base ^ theirs[i];
-      claim(to);
-      move_node(from, to);
-      if (from == s) s = to;
-    }
-    units_[occupant_parent].base = static_cast<std::int32_t>(new_base);
   }
-  claim(t);
-  init_node(t, s);
+  const std::uint32_t child = child_unit(s, label);
+  claim(child);
+  init_node(child, s);
   link_child(s, label);
-  return t;
+  return child;
 }
 
 void KeywordTrie::set_keyword_end(std::uint32_t s, NameId name) {

@@ -185,6 +185,8 @@ class KeywordTrie {
   void move_node(std::uint32_t from, std::uint32_t to);
   void adopt_children(std::uint32_t s);
   std::uint32_t add_child(std::uint32_t s, unsigned char label);
+  std::uint32_t move_children(std::uint32_t parent, const std::uint16_t* labels, std::size_t count,
+                              std::uint32_t new_base, std::uint32_t watched);
   std::uint32_t relocate_for(std::uint32_t s, unsigned char label);
   void set_keyword_end(std::uint32_t s, NameId name);
   void clear_keyword_end(std::uint32_t s);

@@ -374,7 +374,30 @@ bool lowers_only_ascii(std::string_view text) {
   return true;
 }
 
-void append_lower(std::string_view text, std::string& out) { lower_into<false>(text, out, nullptr); }
+void append_lower(std::string_view text, std::string& out) {
+  // ASCII text (most keywords, many texts) keeps its length: lower it in
+  // place, eight bytes at a time, without the general pass's reservations.
+  const std::size_t base = out.size();
+  out.append(text);
+  char* p = out.data() + base;
+  char* const end = out.data() + out.size();
+  for (; end - p >= 8; p += 8) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    if (x & kHighBits) break;
+    x = lower_ascii8(x);
+    std::memcpy(p, &x, 8);
+  }
+  for (; p < end; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80) break;
+    *p = lower_ascii(static_cast<unsigned char>(*p));
+  }
+  if (p == end) return;
+  // Not ASCII after all: the general pass, over the whole text (the
+  // final-sigma rule looks back at what came before).
+  out.resize(base);
+  lower_into<false>(text, out, nullptr);
+}
 
 bool lower_with_offsets(std::string_view text, std::string& out, std::vector<CharOffsets>& starts) {
   starts.clear();
