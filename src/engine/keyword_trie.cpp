@@ -130,11 +130,13 @@ void KeywordTrie::release(std::uint32_t unit) {
 }
 
 // A base at which every label of `labels` lands on a free unit. Single
-// labels fill the fullest blocks first; sets search the open blocks, each of
-// which remembers the smallest set it had no room for.
+// labels go to roomy blocks first, which leaves room for the siblings that
+// often follow them (fewer relocations than packing full blocks first); sets
+// search the open blocks, each of which remembers the smallest set it had no
+// room for.
 std::uint32_t KeywordTrie::find_base(const std::uint16_t* labels, std::size_t count) {
   if (count == 1) {
-    for (BlockList list : {kClosed, kOpen}) {
+    for (BlockList list : {kOpen, kClosed}) {
       if (list_heads_[list] >= 0) {
         const auto unit = static_cast<std::uint32_t>(blocks_[static_cast<std::uint32_t>(list_heads_[list])].free_head);
         return unit ^ labels[0];
