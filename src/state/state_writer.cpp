@@ -12,10 +12,6 @@
 namespace termsweep::state {
 namespace {
 
-std::size_t key_length(std::uint32_t key) noexcept {
-  return key < 0x80 ? 1 : key < 0x800 ? 2 : key < 0x10000 ? 3 : 4;
-}
-
 unsigned char* store_key(unsigned char* p, std::uint32_t key) noexcept {
   assert(key <= 0x10FFFF && (key < 0xD800 || key > 0xDFFF));
   if (key < 0x80) {
@@ -44,9 +40,8 @@ unsigned char* store_bytes(unsigned char* p, std::string_view text) noexcept {
 
 // The node records of the whole trie, depth first: a node's child count, then
 // per child its key and the child's whole record, then the node's clean name.
-// The same walk sizes the output (SizeSink) and fills it (ByteSink). A tail
-// is emitted in one go: the records down its chain, its keyword, then the
-// absent names of the nodes above it.
+// A tail is emitted in one go: the records down its chain, its keyword, then
+// the absent names of the nodes above it.
 template <class Sink>
 void emit_records(const KeywordTrie& trie, Sink& sink) {
   using Node = KeywordTrie::Node;
@@ -92,56 +87,47 @@ void emit_records(const KeywordTrie& trie, Sink& sink) {
   }
 }
 
-struct SizeSink {
-  std::size_t size = 0;
-  void count(std::uint64_t) { size += 8; }
-  void key(std::uint32_t key) { size += key_length(key); }
-  void name(std::optional<std::string_view> name) { size += name ? 9 + name->size() : 1; }
-  void absent_names(std::size_t count) { size += count; }
-};
-
+// Appends to the output, which grows as it goes: sizing the output first
+// would cost a second walk, and the walk is bound by its cache misses.
 struct ByteSink {
-  unsigned char* p;
-  void count(std::uint64_t count) { p = store_u64_le(p, count); }
-  void key(std::uint32_t key) { p = store_key(p, key); }
+  std::string& out;
+  void raw(const unsigned char* bytes, const unsigned char* end) {
+    out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(end - bytes));
+  }
+  void count(std::uint64_t count) {
+    unsigned char buffer[8];
+    raw(buffer, store_u64_le(buffer, count));
+  }
+  void key(std::uint32_t key) {
+    unsigned char buffer[4];
+    raw(buffer, store_key(buffer, key));
+  }
   void name(std::optional<std::string_view> name) {
-    if (!name) {
-      *p++ = 0;
-      return;
-    }
-    *p++ = 1;
-    p = store_bytes(p, *name);
+    out.push_back(name ? '\1' : '\0');
+    if (!name) return;
+    count(name->size());
+    out.append(*name);
   }
-  void absent_names(std::size_t count) {
-    std::memset(p, 0, count);
-    p += count;
-  }
+  void absent_names(std::size_t count) { out.append(count, '\0'); }
 };
 
 }  // namespace
 
 std::string write_processor_state(const KeywordProcessor& processor) {
-  SizeSink size;
-  emit_records(processor.trie(), size);
-  std::string out(kProcessorStateFixedBytes + size.size, '\0');
-  auto* p = reinterpret_cast<unsigned char*>(out.data());
-
+  std::string out;
+  out.reserve(kProcessorStateFixedBytes + 64 * processor.count_keywords());
   const auto& words = processor.word_chars().words();
-  p = store_u64_le(p, words.size());
+  unsigned char buffer[8];
+  out.append(reinterpret_cast<const char*>(buffer), store_u64_le(buffer, words.size()) - buffer);
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(p, words.data(), words.size() * 8);
-    p += words.size() * 8;
+    out.append(reinterpret_cast<const char*>(words.data()), words.size() * 8);
   } else {
-    for (std::uint64_t word : words) p = store_u64_le(p, word);
+    for (std::uint64_t word : words) out.append(reinterpret_cast<const char*>(buffer), store_u64_le(buffer, word) - buffer);
   }
-
-  ByteSink records{p};
+  ByteSink records{out};
   emit_records(processor.trie(), records);
-  p = records.p;
-  *p++ = processor.case_sensitive() ? 1 : 0;
-  *p++ = processor.allow_overlaps() ? 1 : 0;
-  assert(p == reinterpret_cast<unsigned char*>(out.data()) + out.size());
-  (void)p;
+  out.push_back(processor.case_sensitive() ? 1 : 0);
+  out.push_back(processor.allow_overlaps() ? 1 : 0);
   return out;
 }
 
