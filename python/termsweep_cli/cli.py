@@ -89,9 +89,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command with `argv` (default: the process's arguments); returns the exit status."""
-    args = build_parser().parse_args(argv)
     try:
-        _run(args)
+        _run(build_parser().parse_args(argv))
     except InputError as error:
         return _fail(str(error))
     except KeyboardInterrupt:
