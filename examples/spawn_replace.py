@@ -38,8 +38,7 @@ def start_worker(processor: KeywordProcessor, threads: int) -> None:
 
 def replace_chunk(chunk: Chunk, threshold: float | None) -> bytes:
     assert _processor is not None, "start_worker has not run"
-    replaced = _processor.parallel_replace_keywords_from_texts(chunk.texts, threshold)
-    return ("\n".join(replaced) + ("\n" if chunk.terminated else "")).encode("utf-8")
+    return chunk.rejoin(_processor.parallel_replace_keywords_from_texts(chunk.texts, threshold))
 
 
 def main() -> None:

@@ -26,6 +26,10 @@ EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, what a shell reports for Ctrl-C
 
 
+class _Progress(Protocol):
+    def update(self, n: int) -> object: ...
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line, like every other error of the command.
@@ -143,10 +147,6 @@ def _build_processor(args: argparse.Namespace) -> KeywordProcessor:
     return processor
 
 
-class _Progress(Protocol):
-    def update(self, n: int) -> object: ...
-
-
 def _extract(processor: KeywordProcessor, args: argparse.Namespace, stream: BinaryIO, name: str,
              bar: _Progress) -> None:
     out = sys.stdout.buffer
@@ -159,20 +159,21 @@ def _extract(processor: KeywordProcessor, args: argparse.Namespace, stream: Bina
 def _replace(processor: KeywordProcessor, args: argparse.Namespace, stream: BinaryIO, name: str,
              out: BinaryIO, bar: _Progress) -> None:
     for chunk in read_chunks(stream, name):
-        replaced = processor.parallel_replace_keywords_from_texts(chunk.texts, args.threshold)
-        out.write(("\n".join(replaced) + ("\n" if chunk.terminated else "")).encode("utf-8"))
+        out.write(chunk.rejoin(processor.parallel_replace_keywords_from_texts(chunk.texts, args.threshold)))
         bar.update(chunk.size)
+
+
+def _open_file(path: str) -> BinaryIO:
+    try:
+        return open(path, "rb")
+    except OSError as error:
+        raise InputError(f"cannot read {path}: {error.strerror or error}") from None
 
 
 def _check_readable(path: str) -> None:
     # Before any output, so that a mistyped name costs no partial run.
-    if path == STDIN:
-        return
-    try:
-        with open(path, "rb"):
-            pass
-    except OSError as error:
-        raise InputError(f"cannot read {path}: {error.strerror or error}") from None
+    if path != STDIN:
+        _open_file(path).close()
 
 
 @contextlib.contextmanager
@@ -180,11 +181,7 @@ def _open_input(path: str) -> Iterator[BinaryIO]:
     if path == STDIN:
         yield sys.stdin.buffer
         return
-    try:
-        stream = open(path, "rb")
-    except OSError as error:
-        raise InputError(f"cannot read {path}: {error.strerror or error}") from None
-    with stream:
+    with _open_file(path) as stream:
         yield stream
 
 

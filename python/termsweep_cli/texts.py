@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import BinaryIO
 
@@ -25,6 +25,10 @@ class Chunk:
     """Whether the last line ended with a line feed (only the input's last line may not)."""
     size: int
     """Bytes read for these lines, line feeds included."""
+
+    def rejoin(self, texts: Sequence[str]) -> bytes:
+        """`texts`, one per line of this chunk (replaced ones, say), as UTF-8 with the chunk's line feeds."""
+        return ("\n".join(texts) + ("\n" if self.terminated else "")).encode("utf-8")
 
 
 def read_chunks(stream: BinaryIO, name: str, chunk_bytes: int = CHUNK_BYTES) -> Iterator[Chunk]:
