@@ -10,19 +10,12 @@ import argparse
 import pathlib
 
 from termsweep import KeywordProcessor
+from termsweep_cli import load_keywords
 
 SAMPLE = pathlib.Path(__file__).resolve().parent.parent / "data" / "sample"
 
 
-def read_keywords(path):
-    """(keyword, clean name or None) pairs of a tab-separated keyword list."""
-    for line in path.read_text(encoding="utf-8").splitlines():
-        if line.strip() and not line.startswith("#"):
-            keyword, _, clean_name = line.partition("\t")
-            yield keyword, clean_name or None
-
-
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--keywords", type=pathlib.Path, default=SAMPLE / "keywords.tsv")
     parser.add_argument("--texts", type=pathlib.Path, default=SAMPLE / "texts.txt")
@@ -30,7 +23,7 @@ def main():
                         help="similarity threshold of the fuzzy pass (default 0.8)")
     args = parser.parse_args()
 
-    keywords = list(read_keywords(args.keywords))
+    keywords = load_keywords(args.keywords)
     processor = KeywordProcessor()
     for keyword, clean_name in keywords:
         processor.add_keyword(keyword, clean_name)
@@ -50,7 +43,7 @@ def main():
     for number, text in enumerate(texts, 1):
         print(f"\n[{number}] {text}")
         print("  exact:   " + (", ".join(f"{m.keyword} @{m.start}-{m.end}" for m in exact[number - 1]) or "-"))
-        print(f"  fuzzy:   " + (", ".join(
+        print("  fuzzy:   " + (", ".join(
             f"{m.keyword} @{m.start}-{m.end} ({m.similarity:.2f})" for m in fuzzy[number - 1]) or "-"))
         print(f"  replace: {replaced[number - 1]}")
 
