@@ -66,32 +66,20 @@ std::string KeywordProcessor::replace_keywords(std::string_view text, std::optio
   }
   if (matches.empty()) return std::string(text);
 
-  // Map every span to the caller's text first, so that the output is sized
-  // once. A span reaching back into the one replaced before it is clipped; a
-  // degenerate fuzzy span replaces nothing (start set past end).
+  // Each span is mapped to the caller's text as it comes. A span reaching
+  // back into the one replaced before it is clipped; a degenerate fuzzy span
+  // replaces nothing.
   const BoundMapper mapper = offsets_coincide ? BoundMapper(text) : BoundMapper(text, starts);
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
   std::uint64_t copied = 0;  // end of the last replaced span in `text`
-  std::size_t size = text.size();
-  for (KeywordMatch& match : matches) {
+  for (const KeywordMatch& match : matches) {
     const std::uint64_t start = std::max(mapper.start(match.start), copied);
     const std::uint64_t end = mapper.end(match.end);
-    if (end < start) {
-      match.start = match.end = ~std::uint64_t{0};
-      continue;
-    }
-    match.start = start;
-    match.end = end;
-    size = size - (end - start) + clean_name(match.keyword).size();
-    copied = end;
-  }
-  std::string out;
-  out.reserve(size);
-  copied = 0;
-  for (const KeywordMatch& match : matches) {
-    if (match.start == ~std::uint64_t{0}) continue;
-    out.append(text.substr(copied, match.start - copied));
+    if (end < start) continue;
+    out.append(text.data() + copied, start - copied);
     out.append(clean_name(match.keyword));
-    copied = match.end;
+    copied = end;
   }
   out.append(text.substr(copied));
   return out;
