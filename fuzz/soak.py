@@ -47,6 +47,7 @@ DEFAULT_WORD_CHARS = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ01
 BOUNDARY_CHOICES = list("-_ .éa1Σ東😀") + ["\u00ad", "\u00e9"]
 BORROW_ERRORS = ("Already borrowed", "Already mutably borrowed")
 THRESHOLDS = [None, 1.0, 0.9, 0.8, 0.7]
+REFUSED = object()  # what a call refused by a borrow conflict gives
 
 
 def yield_to_others():
@@ -132,7 +133,7 @@ class Soak:
             self.failures.append(message)
 
     def call(self, kind: str, fn, *args):
-        """Runs one call; a borrow conflict is counted and gives None."""
+        """Runs one call; a borrow conflict is counted and gives REFUSED."""
         try:
             result = fn(*args)
         except RuntimeError as error:
@@ -140,7 +141,7 @@ class Soak:
                 raise
             with self.counts_lock:
                 self.conflicts[kind] += 1
-            return None
+            return REFUSED
         self.count(kind)
         return result
 
@@ -170,11 +171,11 @@ class Soak:
         kind = rng.choice(["extract", "replace", "listing", "len"])
         if kind == "extract":
             matches = self.call(kind, self.kp.extract_keywords, self.text(rng), self.threshold(rng))
-            if matches is not None and any(m.start > m.end + 1 for m in matches):
+            if matches is not REFUSED and any(m.start > m.end + 1 for m in matches):
                 self.fail(f"extract: bad span in {matches}")
         elif kind == "replace":
             result = self.call(kind, self.kp.replace_keywords, self.text(rng), self.threshold(rng))
-            if result is not None and not isinstance(result, str):
+            if result is not REFUSED and not isinstance(result, str):
                 self.fail(f"replace returned {result!r}")
         elif kind == "listing":
             self.call(kind, self.kp.get_all_keywords)
@@ -188,20 +189,20 @@ class Soak:
             if kind == "add":
                 keyword = self.keyword(rng)
                 clean_name = rng.choice([None, keyword.title(), ""])
-                if self.call(kind, self.kp.add_keyword, keyword, clean_name) is not None:
+                if self.call(kind, self.kp.add_keyword, keyword, clean_name) is not REFUSED:
                     self.model.add(keyword, clean_name)
             elif kind == "remove":
                 keyword = self.keyword(rng)
                 removed = self.call(kind, self.kp.remove_keyword, keyword)
-                if removed is not None and removed != self.model.remove(keyword):
+                if removed is not REFUSED and removed != self.model.remove(keyword):
                     self.fail(f"remove_keyword({keyword!r}) answered {removed}")
             elif kind == "add_boundary":
                 char = rng.choice(BOUNDARY_CHOICES)
-                if self.call(kind, self.kp.add_non_word_boundary, char) is not None:
+                if self.call(kind, self.kp.add_non_word_boundary, char) is not REFUSED:
                     self.model.word_chars.add(char)
             elif kind == "set_boundaries":
                 chars = rng.sample(sorted(DEFAULT_WORD_CHARS) + BOUNDARY_CHOICES, rng.randint(40, 70))
-                if self.call(kind, self.kp.set_non_word_boundaries, YieldingSequence(chars)) is not None:
+                if self.call(kind, self.kp.set_non_word_boundaries, YieldingSequence(chars)) is not REFUSED:
                     self.model.word_chars = set(chars)
             else:
                 # The same content, restored wholesale while readers run.
@@ -216,14 +217,14 @@ class Soak:
         with self.lock:  # the single-text results must see the same processor
             if kind == "batch_extract":
                 results = self.call(kind, self.kp.parallel_extract_keywords_from_texts, texts, threshold)
-                if results is None:
+                if results is REFUSED:
                     return
                 singles = [self.kp.extract_keywords(t, plain) for t in texts]
                 same = [[(m.keyword, m.start, m.end, m.similarity) for m in r] for r in results] == \
                        [[(m.keyword, m.start, m.end, m.similarity) for m in r] for r in singles]
             else:
                 results = self.call(kind, self.kp.parallel_replace_keywords_from_texts, texts, threshold)
-                if results is None:
+                if results is REFUSED:
                     return
                 same = results == [self.kp.replace_keywords(t, plain) for t in texts]
         if not same:
@@ -236,7 +237,7 @@ class Soak:
                                if kind == "pickle" else copy.deepcopy(self.kp))
             expected = dict(self.model.keywords)
             state = self.kp.__getstate__()
-        if copied is None:
+        if copied is REFUSED:
             return
         if copied.get_all_keywords() != expected or len(copied) != len(expected):
             self.fail(f"{kind}: the copy's keywords differ from the model")
