@@ -116,7 +116,7 @@ class Scanner {
  public:
   Scanner(const Processor& processor, std::string_view s) : processor_(processor), s_(s) {}
 
-  std::vector<Match> scan(float threshold) const {
+  std::vector<Match> scan(float threshold) {
     std::vector<Match> matches;
     std::uint64_t p = 0;
     while (p < s_.size()) {
@@ -158,7 +158,7 @@ class Scanner {
 
   // The exhaustive edit search from p: depth first on a last-in-first-out
   // stack; a candidate replaces the best only with a strictly higher score.
-  std::optional<Found> fuzzy_at(std::uint64_t p, float t) const {
+  std::optional<Found> fuzzy_at(std::uint64_t p, float t) {
     struct State {
       const Node* node;
       std::uint64_t consumed;
@@ -207,7 +207,7 @@ class Scanner {
 
   const Processor& processor_;
   std::string_view s_;
-  mutable std::uint64_t visited_ = 0;
+  std::uint64_t visited_ = 0;  // states popped by this scan's fuzzy searches
 };
 
 // --- state ------------------------------------------------------------------
