@@ -11,5 +11,7 @@ settings.register_profile(
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-settings.load_profile("termsweep")
+# The sanitizer run (scripts/sanitize.sh) pays several times more per example.
+settings.register_profile("sanitizers", settings.get_profile("termsweep"), max_examples=20)
+settings.load_profile(os.environ.get("TERMSWEEP_HYPOTHESIS_PROFILE", "termsweep"))
 
