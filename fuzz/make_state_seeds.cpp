@@ -29,11 +29,8 @@ std::string u64(std::uint64_t value) {
   return out;
 }
 
-// Files `keyword` byte by byte, as insertion does.
 void add(KeywordProcessor& processor, std::string_view keyword, std::string_view clean_name) {
-  termsweep::TrieNode* node = &processor.root;
-  for (unsigned char byte : keyword) node = &node->child_or_insert(byte);
-  node->clean_name.assign(clean_name);
+  processor.add_keyword(keyword, clean_name);
 }
 
 }  // namespace
@@ -60,8 +57,16 @@ int main(int argc, char** argv) {
   add(unicode, "\xC3\xA9t\xC3\xA9", "\xC3\x89T\xC3\x89");
   add(unicode, "\xE2\x82\xAC", "euro");
   add(unicode, "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80");
-  unicode.root.child_or_insert(0x10FFFF).child_or_insert(0x800).clean_name.assign("wide keys");
   save(dir, "trie-unicode", 1, termsweep::state::write_processor_state(unicode).substr(kHeader));
+
+  // Keys above 0xFF, as only a saved state carries them.
+  termsweep::TrieRestorer wide;
+  wide.enter(0x10FFFF);
+  wide.enter(0x800);
+  wide.leave("wide keys");
+  wide.leave(std::nullopt);
+  const KeywordProcessor wide_keys(termsweep::WordCharSet::with_defaults(), wide.finish(std::nullopt), false, false);
+  save(dir, "trie-wide", 1, termsweep::state::write_processor_state(wide_keys).substr(kHeader));
 
   // Mode 0: word-count handling; a whole state would only be truncated.
   save(dir, "set-count-5", 0, u64(5) + std::string(40, '\0'));

@@ -176,7 +176,7 @@ class Scenario {
 
   void remove() {
     const std::string keyword = known_keyword();
-    const bool engine_removed = engine_->remove_keyword(keyword);
+    const bool engine_removed = engine_->remove_keyword(keyword).has_value();
     if (engine_removed != model_.remove_keyword(keyword)) {
       mismatch("remove_keyword " + quoted(keyword) + ": engine says " +
                (engine_removed ? "removed" : "absent"));
@@ -187,13 +187,13 @@ class Scenario {
 
   void change_word_chars() {
     if (in_.coin()) {
-      engine_->non_word_boundaries.clear();
+      engine_->set_word_chars({});
       model_.word_chars.clear();
     }
     for (unsigned n = in_.below(4); n > 0; --n) {
       const std::uint32_t cp = in_.below(4) == 0 ? 0x80 + in_.below(0x80)
                                                  : kWordChoices[in_.below(std::size(kWordChoices))];
-      engine_->non_word_boundaries.add(cp);
+      engine_->add_word_char(cp);
       model_.word_chars.add(cp);
     }
   }
@@ -288,10 +288,13 @@ class Scenario {
       ++report_.skipped_scans;
       return;
     }
-    const std::vector<KeywordMatch> found = engine_->extract_keywords(text, t);
+    std::vector<Match> found;
+    for (const KeywordMatch& m : engine_->extract_keywords(text, t)) {
+      found.push_back({std::string(engine_->clean_name(m.keyword)), m.start, m.end, m.similarity});
+    }
     const bool same = found.size() == expected.size() &&
                       std::equal(found.begin(), found.end(), expected.begin(),
-                                 [](const KeywordMatch& a, const Match& b) {
+                                 [](const Match& a, const Match& b) {
                                    return a.keyword == b.keyword && a.start == b.start &&
                                           a.end == b.end && a.similarity == b.similarity;
                                  });
