@@ -633,20 +633,60 @@ void TrieRestorer::enter(std::uint32_t key) {
 void TrieRestorer::leave(std::optional<std::string_view> name) {
   const Open node = open_.back();
   open_.pop_back();
-  Closed done;
-  if (!close(node.key, node.first_closed, name, done)) {
-    // Its children took their units: the chains they held are spent.
-    chain_bytes_.resize(node.chain_mark);
+  const NameId own = name ? trie_.names_.add(*name) : kNoName;
+  const std::size_t children = closed_.size() - node.first_closed;
+  // Most nodes of a saved state are leaves or links of a tail's chain: those
+  // need no placing.
+  if (children == 0) {
+    closed_.push_back({node.key, 0, own, kNoName, 0, 0, KeywordTrie::kNoLabel});
+    return;
   }
+  if (children == 1 && extend_chain(node.key, own)) return;
+  Closed done;
+  place_children(node.key, node.first_closed, own, done);
+  // Its children took their units: the chains they held are spent.
+  chain_bytes_.resize(node.chain_mark);
   closed_.push_back(done);
 }
 
+void TrieRestorer::chain(std::uint32_t key, std::string_view below, std::string_view name) {
+  const NameId id = trie_.names_.add(name);
+  if (below.empty()) {
+    closed_.push_back({key, 0, id, kNoName, 0, 0, KeywordTrie::kNoLabel});
+    return;
+  }
+  // Chains are kept reversed, so that a parent can extend one at its end.
+  const std::size_t begin = chain_bytes_.size();
+  chain_bytes_.append(below.rbegin(), below.rend());
+  closed_.push_back({key, 0, kNoName, id, begin, below.size(), KeywordTrie::kNoLabel});
+}
+
 KeywordTrie TrieRestorer::finish(std::optional<std::string_view> root_name) {
-  open_.pop_back();  // the root's own frame: closing it places its children
+  open_.pop_back();  // the root's own frame
   Closed root;
-  close(0, 0, root_name, root);
+  place_children(0, 0, root_name ? trie_.names_.add(*root_name) : kNoName, root);
   write_unit(root, 0);
   return std::move(trie_);
+}
+
+// When the only child (closed_.back()) is a keyword leaf or a bare chain to a
+// keyword, turns it into its parent, a chain one byte longer.
+bool TrieRestorer::extend_chain(std::uint32_t key, NameId own) {
+  Closed& only = closed_.back();
+  const bool bare = only.key <= 0xFF && only.first_child == KeywordTrie::kNoLabel &&
+                    only.wide == 0xFFFFFFFFu && (only.name != kNoName) != (only.chain_name != kNoName);
+  if (!bare) return false;
+  const bool leaf = only.name != kNoName;
+  const Closed chain{key,
+                     0,
+                     own,
+                     leaf ? only.name : only.chain_name,
+                     leaf ? chain_bytes_.size() : only.chain_begin,
+                     leaf ? 1 : only.chain_length + 1,
+                     KeywordTrie::kNoLabel};
+  chain_bytes_.push_back(static_cast<char>(only.key));
+  only = chain;
+  return true;
 }
 
 // Writes a closed node into its unit (its parent fixes the unit's parent
@@ -713,17 +753,13 @@ void TrieRestorer::discard(Closed& node) {
   }
 }
 
-// Closes a node whose children are closed_[first..]: a node with one byte
-// child whose subtree is a bare chain to one keyword becomes a longer chain
-// (returns true); otherwise its children get their units now.
-bool TrieRestorer::close(std::uint32_t key, std::size_t first, std::optional<std::string_view> name,
-                         Closed& out) {
+// Places the children closed_[first..] of a node that keeps them as units
+// (a repeated key: the last one wins) and describes the node in `out`.
+void TrieRestorer::place_children(std::uint32_t key, std::size_t first, NameId own, Closed& out) {
   KeywordTrie& t = trie_;
-  const bool is_root = open_.empty();
   const auto begin = closed_.begin() + static_cast<std::ptrdiff_t>(first);
   const auto by_key = [](const Closed& a, const Closed& b) { return a.key < b.key; };
   if (!std::is_sorted(begin, closed_.end(), by_key)) std::stable_sort(begin, closed_.end(), by_key);
-  // A repeated key: the last one wins.
   auto kept = begin;
   for (auto it = begin; it != closed_.end(); ++it) {
     if (it + 1 != closed_.end() && (it + 1)->key == it->key) {
@@ -734,22 +770,7 @@ bool TrieRestorer::close(std::uint32_t key, std::size_t first, std::optional<std
   }
   closed_.erase(kept, closed_.end());
 
-  out = Closed{key, 0, name ? t.names_.add(*name) : kNoName, kNoName, 0, 0, KeywordTrie::kNoLabel};
-  const std::size_t children = closed_.size() - first;
-  if (!is_root && children == 1) {
-    const Closed& only = closed_.back();
-    const bool bare = only.key <= 0xFF && only.first_child == KeywordTrie::kNoLabel &&
-                      only.wide == 0xFFFFFFFFu;
-    if (bare && (only.name != kNoName) != (only.chain_name != kNoName)) {
-      // A keyword leaf, or a chain with no keyword of its own: extend it.
-      out.chain_name = only.name != kNoName ? only.name : only.chain_name;
-      out.chain_begin = only.name != kNoName ? chain_bytes_.size() : only.chain_begin;
-      out.chain_length = only.name != kNoName ? 1 : only.chain_length + 1;
-      chain_bytes_.push_back(static_cast<char>(only.key));
-      closed_.pop_back();
-      return true;
-    }
-  }
+  out = Closed{key, 0, own, kNoName, 0, 0, KeywordTrie::kNoLabel};
   std::uint16_t labels[256];
   std::size_t label_count = 0;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> wide;
@@ -784,7 +805,6 @@ bool TrieRestorer::close(std::uint32_t key, std::size_t first, std::optional<std
   }
   // Children get their parent's unit when the parent is written.
   closed_.erase(begin, closed_.end());
-  return false;
 }
 
 }  // namespace termsweep

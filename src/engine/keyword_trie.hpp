@@ -224,6 +224,9 @@ class TrieRestorer {
   TrieRestorer();
   void enter(std::uint32_t key);
   void leave(std::optional<std::string_view> name);
+  // Both at once for a node whose subtree is one chain of bytes `below` (top
+  // first) ending in the keyword named `name`; `below` empty: a keyword leaf.
+  void chain(std::uint32_t key, std::string_view below, std::string_view name);
   // Closes the root (after all its children) and hands over the trie.
   KeywordTrie finish(std::optional<std::string_view> root_name);
 
@@ -245,8 +248,8 @@ class TrieRestorer {
     std::size_t chain_mark;    // chains of its subtree start here in `chain_bytes_`
   };
 
-  bool close(std::uint32_t key, std::size_t first_closed, std::optional<std::string_view> name,
-             Closed& out);
+  bool extend_chain(std::uint32_t key, NameId own);
+  void place_children(std::uint32_t key, std::size_t first, NameId own, Closed& out);
   void write_unit(const Closed& node, std::uint32_t unit);
   void discard(Closed& node);
 

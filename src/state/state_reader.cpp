@@ -170,37 +170,79 @@ bool read_word_set(Input& in, WordCharSet& set) {
 
 // Reads the root's node record with an explicit stack, so the nesting depth
 // of the input costs heap, not call stack, and feeds the nodes to a
-// TrieRestorer as they close.
+// TrieRestorer as they close. Saved tries are mostly runs of single children
+// down to a keyword (the tails): such a run is read straight through and
+// handed over as one chain as far up as its nodes carry no name; every other
+// node goes through the restorer one by one.
 bool read_records(Input& in, std::optional<KeywordTrie>& trie) {
-  std::vector<std::uint64_t> children_left;
+  std::vector<std::uint64_t> children_left;  // per open node
+  std::string run;                            // keys of a run of single children, top first
   TrieRestorer restorer;
+  // Opens the run's first `count` nodes as ordinary nodes, each with its one
+  // child under way.
+  const auto open_run = [&](std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      restorer.enter(static_cast<unsigned char>(run[i]));
+      children_left.push_back(0);
+    }
+  };
   std::optional<std::string_view> name;
   std::uint64_t root_children;
   if (!in.u64(root_children)) return false;
   children_left.push_back(root_children);
   while (true) {
-    if (children_left.back() > 0) {
-      --children_left.back();
-      std::uint32_t key;
-      std::uint64_t child_count;
-      if (!in.key(key) || !in.u64(child_count)) return false;
-      restorer.enter(key);
-      if (child_count == 0) {
-        // A leaf needs no frame.
-        if (!in.clean_name(name)) return false;
-        restorer.leave(name);
-      } else {
-        children_left.push_back(child_count);
+    if (children_left.back() == 0) {
+      // Its children are done: the node's own name closes it.
+      if (!in.clean_name(name)) return false;
+      children_left.pop_back();
+      if (children_left.empty()) {
+        trie.emplace(restorer.finish(name));
+        return true;
       }
+      restorer.leave(name);
+      continue;
+    }
+    --children_left.back();
+    std::uint32_t key;
+    std::uint64_t child_count;
+    if (!in.key(key) || !in.u64(child_count)) return false;
+    run.clear();
+    while (child_count == 1 && key <= 0xFF) {
+      run.push_back(static_cast<char>(key));
+      if (!in.key(key) || !in.u64(child_count)) return false;
+    }
+    if (child_count != 0) {
+      open_run(run.size());
+      restorer.enter(key);
+      children_left.push_back(child_count);
       continue;
     }
     if (!in.clean_name(name)) return false;
-    children_left.pop_back();
-    if (children_left.empty()) {
-      trie.emplace(restorer.finish(name));
-      return true;
+    if (!name || key > 0xFF) {
+      // A leaf that ends no chain.
+      open_run(run.size());
+      restorer.enter(key);
+      restorer.leave(name);
+      continue;
     }
-    restorer.leave(name);
+    // Going up from the leaf, the run's nodes join its chain until one has a
+    // name of its own.
+    run.push_back(static_cast<char>(key));
+    const std::string_view keyword = *name;
+    std::size_t top = run.size() - 1;  // the chain's top node
+    std::optional<std::string_view> above;
+    while (top > 0) {
+      if (!in.clean_name(above)) return false;
+      if (above) break;
+      --top;
+    }
+    open_run(top);
+    restorer.chain(static_cast<unsigned char>(run[top]), std::string_view(run).substr(top + 1), keyword);
+    if (top > 0) {
+      // run[top - 1] has its name, read above, and its one child: it closes.
+      children_left.pop_back();
+      restorer.leave(above);
+    }
   }
 }
 
