@@ -42,18 +42,21 @@ void KeywordProcessor::set_word_chars(std::span<const std::uint32_t> code_points
   update_word_bytes();
 }
 
-std::string KeywordProcessor::fold(std::string_view text) const {
-  return case_sensitive_ ? std::string(text) : to_lower(text);
+std::string_view KeywordProcessor::fold_key(std::string_view keyword) {
+  if (case_sensitive_) return keyword;
+  key_buffer_.clear();
+  append_lower(keyword, key_buffer_);
+  return key_buffer_;
 }
 
 NameId KeywordProcessor::add_keyword(std::string_view keyword,
                                      std::optional<std::string_view> clean_name) {
-  const std::string key = fold(keyword);
+  const std::string_view key = fold_key(keyword);
   return trie_.insert(key, clean_name.value_or(key));
 }
 
 std::optional<NameId> KeywordProcessor::remove_keyword(std::string_view keyword) {
-  return trie_.erase(fold(keyword));
+  return trie_.erase(fold_key(keyword));
 }
 
 namespace {

@@ -58,9 +58,6 @@ class KeywordProcessor {
   void add_word_char(std::uint32_t code_point);
   void set_word_chars(std::span<const std::uint32_t> code_points);
 
-  // The text as the trie sees it: lower-cased unless case-sensitive.
-  std::string fold(std::string_view text) const;
-
   // Files a keyword (its clean name defaults to the folded keyword) and
   // returns the id of its clean name.
   NameId add_keyword(std::string_view keyword, std::optional<std::string_view> clean_name);
@@ -81,12 +78,16 @@ class KeywordProcessor {
 
  private:
   void update_word_bytes() noexcept;
+  // The folded form of a keyword, in a buffer reused across calls (they
+  // mutate, so they never overlap).
+  std::string_view fold_key(std::string_view keyword);
 
   WordCharSet word_chars_;
   WordBytes word_bytes_;
   KeywordTrie trie_;
   bool case_sensitive_ = false;
   bool allow_overlaps_ = false;
+  std::string key_buffer_;
 };
 
 }  // namespace termsweep
