@@ -22,16 +22,6 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return out;
 }
 
-std::string utf8_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
-  if (!data) {
-    PyErr_Clear();
-    return "?";
-  }
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
 void bind(const Signature& signature, PyObject* const* positional, std::size_t given,
           const std::vector<KeywordArgument>& keywords, PyObject** out) {
   const std::string function = signature.function;
@@ -57,7 +47,7 @@ void bind(const Signature& signature, PyObject* const* positional, std::size_t g
       }
     }
     if (index == count) {
-      throw_type_error(function + " got an unexpected keyword argument '" + utf8_of(keyword.name) +
+      throw_type_error(function + " got an unexpected keyword argument '" + text_or(Ref::borrow(keyword.name), "?") +
                        "'");
     }
     if (out[index]) {

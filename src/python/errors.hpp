@@ -37,8 +37,6 @@ class PythonError {
   // Hands the exception to the interpreter (sets it as the current one).
   void restore() &&;
 
-  bool is_exactly(PyObject* type) const { return type_.get() == type; }
-
  private:
   PythonError() = default;
   Ref type_;
@@ -53,6 +51,11 @@ class PythonError {
 
 // "'<type>' object cannot be converted to '<target>'".
 [[noreturn]] void throw_conversion_error(PyObject* object, std::string_view target);
+
+// The UTF-8 text of `text`, the result of a call that may have failed (null,
+// or not a str); `fallback` when there is none or it cannot be encoded. Any
+// error it meets is cleared.
+std::string text_or(Ref text, std::string_view fallback);
 
 // The qualified name of an object's type, or "<failed to extract type name>".
 std::string type_name_of(PyObject* object);

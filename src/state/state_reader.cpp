@@ -97,18 +97,10 @@ class Input {
   // read; a bad lead byte, a sequence cut off by the end of the input or an
   // invalid sequence are all character errors.
   bool key(std::uint32_t& out) {
-    unsigned char lead;
-    if (!byte(lead)) return false;
-    if (lead < 0x80) {
-      out = lead;
-      return true;
-    }
-    const std::size_t width = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
-    if (width == 0 || remaining() + 1 < width) return fail(Fault::kInvalidChar);
-    const Utf8Decoded decoded = decode_utf8({reinterpret_cast<const char*>(p_ - 1), width});
-    if (decoded.length != width) return fail(Fault::kInvalidChar);
-    out = decoded.code_point;
-    p_ += width - 1;
+    if (p_ == end_) return fail(Fault::kShortRead);
+    const std::size_t length = decode_utf8(p_, end_, out);
+    if (length == 0) return fail(Fault::kInvalidChar);
+    p_ += length;
     return true;
   }
 
