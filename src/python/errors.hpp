@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/failure.hpp"
+#include "common/failure.hpp"
 #include "engine/interrupt.hpp"
 #include "python/ref.hpp"
 

@@ -5,6 +5,7 @@
 
 #include "pool/worker_pool.hpp"
 #include "python/convert.hpp"
+#include "python/messages.hpp"
 #include "python/objects.hpp"
 #include "state/state_format.hpp"
 
@@ -78,7 +79,13 @@ Ref run_batch(Processor& processor, const BoundArguments<2>& args, Run run, ToPy
   const KeywordProcessor& engine = processor.engine;
   using Result = decltype(run(engine, std::string_view(), threshold));
   std::vector<Result> results(texts.size());
-  pool::global_pool().for_each_index(texts.size(), [&](std::size_t i) {
+  pool::WorkerPool* workers = nullptr;
+  try {
+    workers = &pool::global_pool();
+  } catch (const pool::BuildError& error) {
+    fail(pool_failure_message(error));
+  }
+  workers->for_each_index(texts.size(), [&](std::size_t i) {
     results[i] = run(engine, texts[i], threshold);
   });
   texts = TextBatch();
