@@ -113,19 +113,6 @@ void raise_panic(const std::string& message) {
   PyErr_SetObject(type, text.get());
 }
 
-std::string describe_pending_error() {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-      owned_traceback = Ref::steal(traceback);
-  const auto repr = [](PyObject* object) {
-    return object ? text_or(Ref::steal(PyObject_Repr(object)), "<unprintable>") : std::string("None");
-  };
-  return "PyErr { type: " + repr(type) + ", value: " + repr(value) +
-         ", traceback: " + repr(traceback) + " }";
-}
-
 void fail_python_api_call() {
   if (PyErr_Occurred()) PyErr_PrintEx(0);
   fail("Python API call failed");

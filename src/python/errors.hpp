@@ -64,9 +64,6 @@ std::string type_name_of(PyObject* object);
 // first use. A failure here cannot be reported and ends the process.
 void raise_panic(const std::string& message);
 
-// Describes the pending Python error (type, value, traceback) and clears it.
-std::string describe_pending_error();
-
 // Raises an internal failure for an interpreter call that failed while a
 // result object was being built, after printing the pending Python error.
 [[noreturn]] void fail_python_api_call();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "python/convert.hpp"
+#include "python/messages.hpp"
 #include "python/objects.hpp"
 #include "state/state_format.hpp"
 
@@ -148,8 +149,8 @@ PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         const std::string_view state = convert_argument(bound, 0, to_bytes);
         state::ReadError error;
         const std::optional<MatchValue> read = state::read_match_state(state, error);
-        const MatchValue& value = unwrap_state(read, error.description);
-        m = {new_str(value.keyword), value.similarity, value.start, value.end};
+        if (!read) fail(state_failure_message(error));
+        m = {new_str(read->keyword), read->similarity, read->start, read->end};
         return Ref::borrow(Py_None);
       });
 }
@@ -206,7 +207,7 @@ Ref new_match_object(MatchState value) {
   if (!object) object = static_cast<PyObject*>(PyObject_Malloc(sizeof(PyKeywordMatch)));
   if (!object) {
     PyErr_NoMemory();
-    fail("called `Result::unwrap()` on an `Err` value: " + describe_pending_error());
+    fail(unmade_result_message());
   }
   PyObject_Init(object, type);
   auto* match = reinterpret_cast<PyKeywordMatch*>(object);

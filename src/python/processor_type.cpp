@@ -212,7 +212,7 @@ PyObject* get_all_keywords(PyObject* self, PyObject*) {
       Ref key = new_str(keyword);
       Ref value = new_str(clean_name);
       if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-        fail("Failed to set_item on dict: " + describe_pending_error());
+        fail(unset_dict_item_message());
       }
     }
     return dict;
@@ -246,8 +246,9 @@ PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       kSetState, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view state = convert_argument(bound, 0, to_bytes);
         state::ReadError error;
-        processor.engine =
-            std::move(unwrap_state(state::read_processor_state(state, error), error.description));
+        std::unique_ptr<KeywordProcessor> read = state::read_processor_state(state, error);
+        if (!read) fail(state_failure_message(error));
+        processor.engine = std::move(*read);
         processor.names.clear();
         return none();
       });
