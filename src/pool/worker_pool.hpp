@@ -70,7 +70,8 @@ class WorkerPool {
   // Calls body(i) once for every i in [0, n), on the workers; n <= 1 runs on
   // the calling thread. The caller sleeps until all is done. A failure ends
   // its own chunk of indices; indices above a known failure are skipped, and
-  // the failure of the lowest failing index is rethrown.
+  // the failure of the lowest failing index is rethrown. Batches from several
+  // callers run one after another; a body must not start a batch itself.
   template <class Body>
   void for_each_index(std::size_t n, Body&& body) {
     using Callable = std::remove_reference_t<Body>;
