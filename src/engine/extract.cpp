@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "engine/failure.hpp"
+#include "common/failure.hpp"
 #include "engine/fuzzy.hpp"
 #include "engine/lowercase.hpp"
 #include "engine/scan_bytes.hpp"

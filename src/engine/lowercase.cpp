@@ -73,56 +73,6 @@ inline const LowerRecord& record_of(std::uint32_t cp) {
   return kLowerRecords[0];
 }
 
-// Decodes the sequence at `p` (p < end, *p >= 0x80) into `cp`. Returns its
-// length, or 0 when the bytes there are not one complete, shortest-form,
-// non-surrogate sequence (the same judgement as decode_utf8).
-inline std::size_t decode_multibyte(const unsigned char* p, const unsigned char* end, std::uint32_t& cp) {
-  const std::uint32_t b0 = p[0];
-  const std::size_t avail = static_cast<std::size_t>(end - p);
-  if (b0 < 0xE0) {
-    if (b0 < 0xC2 || avail < 2 || !is_continuation_byte(p[1])) return 0;
-    cp = (b0 & 0x1F) << 6 | (p[1] & 0x3Fu);
-    return 2;
-  }
-  if (b0 < 0xF0) {
-    if (avail < 3) return 0;
-    const std::uint32_t lo = b0 == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-    const std::uint32_t hi = b0 == 0xED ? 0x9F : 0xBF;  // no surrogates
-    if (p[1] < lo || p[1] > hi || !is_continuation_byte(p[2])) return 0;
-    cp = (b0 & 0x0F) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-    return 3;
-  }
-  if (b0 > 0xF4 || avail < 4) return 0;
-  const std::uint32_t lo = b0 == 0xF0 ? 0x90 : 0x80;  // no overlong forms
-  const std::uint32_t hi = b0 == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-  if (p[1] < lo || p[1] > hi || !is_continuation_byte(p[2]) || !is_continuation_byte(p[3])) return 0;
-  cp = (b0 & 0x07) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu);
-  return 4;
-}
-
-inline std::size_t encode(std::uint32_t cp, char* dst) {
-  if (cp < 0x80) {
-    dst[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    dst[0] = static_cast<char>(0xC0 | (cp >> 6));
-    dst[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    dst[0] = static_cast<char>(0xE0 | (cp >> 12));
-    dst[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    dst[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  dst[0] = static_cast<char>(0xF0 | (cp >> 18));
-  dst[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  dst[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  dst[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
-}
-
 // Flags of the character ending just before `pos`, and where it starts; an
 // invalid byte counts as a character with neither class (as a lone surrogate
 // would in Python). Forward decoding can only have split the text the same
@@ -137,7 +87,7 @@ inline std::uint8_t flags_before(const unsigned char* begin, const unsigned char
   const unsigned char* lead = last;
   while (lead > begin && pos - lead < 4 && is_continuation_byte(*lead)) --lead;
   std::uint32_t cp = 0;
-  if (*lead >= 0x80 && decode_multibyte(lead, pos, cp) == static_cast<std::size_t>(pos - lead)) {
+  if (*lead >= 0x80 && decode_utf8(lead, pos, cp) == static_cast<std::size_t>(pos - lead)) {
     pos = lead;
     return record_of(cp).flags;
   }
@@ -149,7 +99,7 @@ inline std::uint8_t flags_before(const unsigned char* begin, const unsigned char
 inline std::uint8_t flags_after(const unsigned char*& pos, const unsigned char* end) {
   if (*pos < 0x80) return record_of(*pos++).flags;
   std::uint32_t cp = 0;
-  const std::size_t length = decode_multibyte(pos, end, cp);
+  const std::size_t length = decode_utf8(pos, end, cp);
   if (length == 0) {
     ++pos;
     return 0;
@@ -247,25 +197,15 @@ Progress lower_span(const unsigned char* begin, const unsigned char* end, const 
       continue;
     }
     std::uint32_t cp = 0;
-    std::size_t length = 2;
-    std::int32_t delta = 0;
-    std::uint32_t flags = 0;
-    if (b >= 0xC2 && b < 0xE0 && end - p >= 2 && is_continuation_byte(p[1])) {
-      cp = (b & 0x1Fu) << 6 | (p[1] & 0x3Fu);
-      const LowerRecord& record = kLowerRecords[kTwoByteRecords[cp]];
-      delta = record.delta;
-      flags = record.flags;
-    } else {
-      length = decode_multibyte(p, end, cp);
-      if (length == 0) [[unlikely]] {
-        *dst++ = static_cast<char>(b);
-        ++p;
-        continue;
-      }
-      const LowerRecord& record = record_of(cp);
-      delta = record.delta;
-      flags = record.flags;
+    const std::size_t length = decode_utf8(p, end, cp);
+    if (length == 0) [[unlikely]] {
+      *dst++ = static_cast<char>(b);
+      ++p;
+      continue;
     }
+    const LowerRecord& record = length == 2 ? kLowerRecords[kTwoByteRecords[cp]] : record_of(cp);
+    const std::int32_t delta = record.delta;
+    const std::uint32_t flags = record.flags;
     if (flags & (kMultiple | kCapitalSigma)) [[unlikely]] {
       if (flags & kMultiple) {
         const unsigned char* mapped = kLowerMultiUtf8 + delta;
@@ -273,7 +213,7 @@ Progress lower_span(const unsigned char* begin, const unsigned char* end, const 
         dst += mapped[0];
         if (mapped[0] != length) length_changed = true;
       } else {
-        dst += encode(sigma_is_final(begin, p, p + length, end) ? kFinalSigma : kSmallSigma, dst);
+        dst += encode_utf8(sigma_is_final(begin, p, p + length, end) ? kFinalSigma : kSmallSigma, dst);
       }
     } else if (delta == 0) {
       // Unchanged: copy the bytes rather than re-encode. A four-byte copy
@@ -285,7 +225,8 @@ Progress lower_span(const unsigned char* begin, const unsigned char* end, const 
       }
       dst += length;
     } else {
-      const std::size_t written = encode(static_cast<std::uint32_t>(static_cast<std::int32_t>(cp) + delta), dst);
+      const std::size_t written =
+          encode_utf8(static_cast<std::uint32_t>(static_cast<std::int32_t>(cp) + delta), dst);
       dst += written;
       if (written != length) length_changed = true;
     }
@@ -334,16 +275,6 @@ bool lower_into(std::string_view text, std::string& out, std::vector<CharOffsets
 
 const char* const kLowercaseUnicodeVersion = kLowerTablesUnicodeVersion;
 
-void append_lower_code_point(std::uint32_t code_point, std::string& out) {
-  const LowerRecord& record = record_of(code_point);
-  if (record.flags & kMultiple) {
-    const unsigned char* mapped = kLowerMultiUtf8 + record.delta;
-    out.append(reinterpret_cast<const char*>(mapped + 1), mapped[0]);
-    return;
-  }
-  append_utf8(static_cast<std::uint32_t>(static_cast<std::int32_t>(code_point) + record.delta), out);
-}
-
 bool lowers_only_ascii(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
@@ -362,7 +293,7 @@ bool lowers_only_ascii(std::string_view text) {
       continue;
     }
     std::uint32_t cp = 0;
-    const std::size_t length = decode_multibyte(p, end, cp);
+    const std::size_t length = decode_utf8(p, end, cp);
     if (length == 0) {
       ++p;  // invalid bytes are copied through
       continue;

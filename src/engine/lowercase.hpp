@@ -13,10 +13,6 @@ namespace termsweep {
 // Unicode version of the generated tables.
 extern const char* const kLowercaseUnicodeVersion;
 
-// Lower-cases a single code point in isolation (capital sigma gives small
-// sigma U+03C3), appending its UTF-8 form to `out`.
-void append_lower_code_point(std::uint32_t code_point, std::string& out);
-
 // Lower-cases `text`, appending to `out`. Invalid UTF-8 bytes are copied
 // through unchanged, each as a character of its own.
 void append_lower(std::string_view text, std::string& out);

@@ -1,47 +1,28 @@
-// The process-wide pool of worker threads that runs batch work.
+// The process-wide pool of worker threads that runs the batch methods.
 //
 // One pool per process, created by the first global_pool() call and never
-// shut down. Work reaches it either from a worker (fork-join pairs that idle
-// workers steal from) or from an outside thread, which submits one job and
-// sleeps on a latch of its own until the job has ended. Failures inside work
-// travel back as std::exception_ptr and are rethrown on the waiting thread.
+// shut down. A batch is an index range: the caller publishes it and sleeps
+// while the workers claim chunks of indices from an atomic counter and write
+// each index's result into its own slot. Failures travel back as
+// std::exception_ptr and are rethrown on the caller, the lowest index's
+// failure winning.
 #pragma once
 
 #include <pthread.h>
 
 #include <cstddef>
-#include <exception>
 #include <functional>
 #include <memory>
-#include <string>
 #include <type_traits>
-#include <utility>
 
 namespace termsweep::pool {
 
-// Why a pool could not be built. `description()` is the text carried by the
-// internal failure, e.g.
-//   ThreadPoolBuildError { kind: IOError(Os { code: 11, kind: WouldBlock, message: "..." }) }
-class PoolBuildError : public std::exception {
- public:
-  enum class Kind { kGlobalPoolAlreadyInitialized, kCurrentThreadAlreadyInPool, kIOError };
-
-  explicit PoolBuildError(Kind kind, int os_error = 0);
-
-  Kind kind() const noexcept { return kind_; }
-  int os_error() const noexcept { return os_error_; }  // errno value, for kIOError
-  const std::string& description() const noexcept { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
-
- private:
-  Kind kind_;
-  int os_error_;
-  std::string description_;
+// Why a pool could not be built: the facts, worded by the Python layer.
+struct BuildError {
+  enum class Kind { kGlobalPoolAlreadyInitialized, kIOError };
+  Kind kind;
+  int os_error = 0;  // errno value of the failed thread start, for kIOError
 };
-
-// The prefix of every pool-creation failure message.
-inline constexpr const char* kPoolNotInitializedMessage =
-    "The global thread pool has not been initialized.";
 
 // Starts one thread the way pthread_create does and returns 0 or an errno
 // value. Replaceable so that failed starts can be simulated.
@@ -56,117 +37,64 @@ std::size_t worker_stack_size();
 
 namespace detail {
 
-class Registry;
-
-// A borrowed callable taking `bool migrated`: true when it runs on another
-// thread than the one that created it.
-struct TaskRef {
+// A borrowed body, called over a run of indices at once so that the loop is
+// compiled together with it. `next` walks the run; at a failure it is left
+// on the failing index and the failure is thrown.
+struct RangeBody {
   void* object;
-  void (*invoke)(void* object, bool migrated);
+  void (*invoke)(void* object, std::size_t& next, std::size_t end);
 };
 
-// A borrowed per-index body, called over a whole piece [begin, end) at once
-// so that the loop is compiled together with the body.
-struct IndexBodyRef {
-  void* object;
-  void (*invoke_range)(void* object, std::size_t begin, std::size_t end);
-};
-
-template <class F>
-TaskRef make_task_ref(F& callable) {
-  return TaskRef{const_cast<void*>(static_cast<const void*>(&callable)),
-                 [](void* object, bool migrated) {
-                   F& f = *static_cast<F*>(object);
-                   if constexpr (std::is_invocable_v<F&, bool>) {
-                     f(migrated);
-                   } else {
-                     (void)migrated;
-                     f();
-                   }
-                 }};
-}
+struct Shared;
 
 }  // namespace detail
 
 class WorkerPool {
  public:
-  // Builds a pool of `thread_count` workers (1..65535). Throws PoolBuildError
-  // (kind kIOError) when a thread cannot be started; the threads already
-  // started are told to end. When starting is unsupported (ENOSYS,
-  // EOPNOTSUPP) and the caller is not a worker, falls back to a one-worker
-  // pool that starts no thread and runs all work on the calling thread.
+  // Builds a pool of `thread_count` workers (1..65535). Throws BuildError
+  // (kIOError) when a thread cannot be started; the threads already started
+  // are told to end. When starting threads is unsupported (ENOSYS,
+  // EOPNOTSUPP), builds a one-worker pool that starts no thread and runs
+  // every batch on its caller.
   static std::unique_ptr<WorkerPool> create(std::size_t thread_count,
-                                            ThreadStarter start_thread = start_posix_thread);
+                                            const ThreadStarter& start_thread = start_posix_thread);
 
-  // Tells the workers to end once idle. The global pool is never destroyed.
+  // Tells the workers to end. The global pool is never destroyed.
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   // T, fixed at creation.
-  std::size_t thread_count() const noexcept;
-  // True for the fallback pool that runs everything on the calling thread.
-  bool runs_on_caller() const noexcept;
+  std::size_t thread_count() const noexcept { return thread_count_; }
 
-  // Fork-join: runs `first` on this thread and offers `second` to idle
-  // workers; returns once both have ended. A failure of `first` wins (and is
-  // rethrown only after `second` has ended); otherwise a failure of `second`
-  // is rethrown. Each callable may take `bool migrated`. Called from outside
-  // the pool, the pair is first handed to a worker as one job.
-  template <class First, class Second>
-  void join(First&& first, Second&& second) {
-    join_erased(detail::make_task_ref(first), detail::make_task_ref(second));
-  }
-
-  // Runs `job` on a worker (directly when already on one of this pool's
-  // workers); an outside caller blocks until it has ended, then gets its
-  // failure rethrown. The callable may take `bool migrated`. A worker of
-  // another pool counts as an outside caller and blocks likewise.
-  template <class Job>
-  void run(Job&& job) {
-    run_erased(detail::make_task_ref(job));
-  }
-
-  // Calls body(i) once for every i in [0, n). n <= 1 runs on the calling
-  // thread; otherwise the range is split over the pool and the caller sleeps
-  // until all is done. The range is cut into pieces processed in increasing
-  // index order; a failure stops its own piece only, and the failure of the
-  // lowest failing index is rethrown after every piece has ended.
+  // Calls body(i) once for every i in [0, n), on the workers; n <= 1 runs on
+  // the calling thread. The caller sleeps until all is done. A failure ends
+  // its own chunk of indices; indices above a known failure are skipped, and
+  // the failure of the lowest failing index is rethrown. Batches from several
+  // callers run one after another; a body must not start a batch itself.
   template <class Body>
   void for_each_index(std::size_t n, Body&& body) {
     using Callable = std::remove_reference_t<Body>;
-    detail::IndexBodyRef ref{const_cast<void*>(static_cast<const void*>(&body)),
-                             [](void* object, std::size_t begin, std::size_t end) {
-                               Callable& call = *static_cast<Callable*>(object);
-                               for (std::size_t index = begin; index < end; ++index) call(index);
-                             }};
-    for_each_index_erased(n, ref);
+    run_batch(n, detail::RangeBody{const_cast<void*>(static_cast<const void*>(&body)),
+                                   [](void* object, std::size_t& next, std::size_t end) {
+                                     Callable& call = *static_cast<Callable*>(object);
+                                     for (; next < end; ++next) call(next);
+                                   }});
   }
 
  private:
-  explicit WorkerPool(std::shared_ptr<detail::Registry> registry);
+  WorkerPool(std::size_t thread_count, std::shared_ptr<detail::Shared> shared);
+  void run_batch(std::size_t n, detail::RangeBody body);
 
-  void join_erased(detail::TaskRef first, detail::TaskRef second);
-  void run_erased(detail::TaskRef job);
-  void for_each_index_erased(std::size_t n, detail::IndexBodyRef body);
-  void process_range(detail::IndexBodyRef body, std::size_t begin, std::size_t end,
-                     std::size_t split_budget, bool migrated);
-
-  std::shared_ptr<detail::Registry> registry_;
+  const std::size_t thread_count_;
+  std::shared_ptr<detail::Shared> shared_;  // null for a pool that runs on its caller
 };
 
 // The process-wide pool, created on the first call (sized by
-// decide_thread_count()). A worker gets its own pool back. In a child made
-// by fork() after creation, the child gets a fresh pool of the same size.
-// Creation failure throws InternalFailure with kPoolNotInitializedMessage +
-// ": " + the build error; every later call fails with the kind
-// GlobalPoolAlreadyInitialized (creation is never retried).
+// decide_thread_count()). In a child made by fork() after creation, the
+// child gets a pool of its own, of the same size. Creation failure throws
+// BuildError; every later call throws kGlobalPoolAlreadyInitialized
+// (creation is never retried).
 WorkerPool& global_pool();
-
-// global_pool().thread_count().
-std::size_t thread_count();
-
-// True on a worker thread of any pool.
-bool on_worker_thread() noexcept;
 
 }  // namespace termsweep::pool

@@ -8,10 +8,11 @@
 namespace termsweep::python {
 namespace {
 
-struct KeywordArgument {
-  PyObject* name;
-  PyObject* value;
-};
+// "KeywordProcessor.add_keyword()", as binding messages name the function;
+// spelled out only when a message is made.
+std::string function_name(const ParameterList& parameters) {
+  return std::string(parameters.owner) + "." + parameters.method + "()";
+}
 
 std::string quoted_list(const std::vector<const char*>& names) {
   std::string out;
@@ -22,91 +23,80 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return out;
 }
 
-std::string utf8_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
-  if (!data) {
-    PyErr_Clear();
-    return "?";
-  }
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-void bind(const Signature& signature, PyObject* const* positional, std::size_t given,
-          const std::vector<KeywordArgument>& keywords, PyObject** out) {
-  const std::string function = signature.function;
-  const std::size_t count = signature.parameters.size();
-  const char* const* names = signature.parameters.begin();
-
+// The positional arguments: refused when there are too many.
+void bind_positional(const ParameterList& parameters, PyObject* const* positional,
+                     std::size_t given, PyObject** out) {
+  const std::size_t count = parameters.names.size();
   if (given > count) {
-    std::string range = signature.required == count
-                            ? std::to_string(count)
-                            : "from " + std::to_string(signature.required) + " to " +
-                                  std::to_string(count);
-    throw_type_error(function + " takes " + range + " positional arguments but " +
+    const std::string range = parameters.required == count
+                                  ? std::to_string(count)
+                                  : "from " + std::to_string(parameters.required) + " to " +
+                                        std::to_string(count);
+    throw_type_error(function_name(parameters) + " takes " + range + " positional arguments but " +
                      std::to_string(given) + (given == 1 ? " was" : " were") + " given");
   }
   for (std::size_t i = 0; i < count; ++i) out[i] = i < given ? positional[i] : nullptr;
+}
 
-  for (const KeywordArgument& keyword : keywords) {
-    std::size_t index = count;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (PyUnicode_Check(keyword.name) && PyUnicode_CompareWithASCIIString(keyword.name, names[i]) == 0) {
-        index = i;
-        break;
-      }
-    }
-    if (index == count) {
-      throw_type_error(function + " got an unexpected keyword argument '" + utf8_of(keyword.name) +
-                       "'");
-    }
-    if (out[index]) {
-      throw_type_error(function + " got multiple values for argument '" + names[index] + "'");
-    }
-    out[index] = keyword.value;
+void bind_keyword(const ParameterList& parameters, PyObject* name, PyObject* value, PyObject** out) {
+  const std::size_t count = parameters.names.size();
+  std::size_t index = 0;
+  while (index < count && !(PyUnicode_Check(name) &&
+                            PyUnicode_CompareWithASCIIString(name, parameters.names[index]) == 0)) {
+    ++index;
   }
+  if (index == count) {
+    throw_type_error(function_name(parameters) + " got an unexpected keyword argument '" +
+                     text_or(Ref::borrow(name), "?") + "'");
+  }
+  if (out[index]) {
+    throw_type_error(function_name(parameters) + " got multiple values for argument '" +
+                     parameters.names[index] + "'");
+  }
+  out[index] = value;
+}
 
+// After the keywords: every required parameter must be there; None for an
+// optional one means it is absent.
+void finish(const ParameterList& parameters, PyObject** out) {
   std::vector<const char*> missing;
-  for (std::size_t i = 0; i < signature.required; ++i) {
-    if (!out[i]) missing.push_back(names[i]);
+  for (std::size_t i = 0; i < parameters.required; ++i) {
+    if (!out[i]) missing.push_back(parameters.names[i]);
   }
   if (!missing.empty()) {
-    throw_type_error(function + " missing " + std::to_string(missing.size()) +
+    throw_type_error(function_name(parameters) + " missing " + std::to_string(missing.size()) +
                      " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
                      ": " + quoted_list(missing));
   }
-  // None for an optional parameter means the parameter is absent.
-  for (std::size_t i = signature.required; i < count; ++i) {
+  for (std::size_t i = parameters.required; i < parameters.names.size(); ++i) {
     if (out[i] == Py_None) out[i] = nullptr;
   }
 }
 
 }  // namespace
 
-void bind_vectorcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+void bind_vectorcall(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** out) {
   const std::size_t given = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
-  std::vector<KeywordArgument> keywords;
-  if (kwnames) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-    keywords.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      keywords.push_back({PyTuple_GET_ITEM(kwnames, i), args[given + static_cast<std::size_t>(i)]});
-    }
+  bind_positional(parameters, args, given, out);
+  const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < keywords; ++i) {
+    bind_keyword(parameters, PyTuple_GET_ITEM(kwnames, i), args[given + static_cast<std::size_t>(i)],
+                 out);
   }
-  bind(signature, args, given, keywords, out);
+  finish(parameters, out);
 }
 
-void bind_tuple_dict(const Signature& signature, PyObject* args, PyObject* kwargs,
+void bind_tuple_dict(const ParameterList& parameters, PyObject* args, PyObject* kwargs,
                      PyObject** out) {
-  std::vector<KeywordArgument> keywords;
-  if (kwargs) {
-    PyObject *name, *value;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(kwargs, &position, &name, &value)) keywords.push_back({name, value});
+  bind_positional(parameters, &PyTuple_GET_ITEM(args, 0),
+                  static_cast<std::size_t>(PyTuple_GET_SIZE(args)), out);
+  PyObject *name, *value;
+  Py_ssize_t position = 0;
+  while (kwargs && PyDict_Next(kwargs, &position, &name, &value)) {
+    bind_keyword(parameters, name, value, out);
   }
-  bind(signature, &PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
-       keywords, out);
+  finish(parameters, out);
 }
 
 }  // namespace termsweep::python

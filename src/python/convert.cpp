@@ -92,36 +92,28 @@ std::size_t sequence_reserve_hint(PyObject* sequence) {
   return std::min(static_cast<std::size_t>(size), kMaxReservedItems);
 }
 
+namespace {
+
+// A result object that the interpreter made, or an internal failure.
+Ref made(PyObject* object) {
+  if (!object) fail_python_api_call();
+  return Ref::steal(object);
+}
+
+}  // namespace
+
 Ref new_str(std::string_view utf8) {
-  Ref text = Ref::steal(
-      PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
-  if (!text) fail_python_api_call();
-  return text;
+  return made(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
 
-Ref new_float(double value) {
-  Ref number = Ref::steal(PyFloat_FromDouble(value));
-  if (!number) fail_python_api_call();
-  return number;
-}
+Ref new_float(double value) { return made(PyFloat_FromDouble(value)); }
 
-Ref new_uint(std::uint64_t value) {
-  Ref number = Ref::steal(PyLong_FromUnsignedLongLong(value));
-  if (!number) fail_python_api_call();
-  return number;
-}
+Ref new_uint(std::uint64_t value) { return made(PyLong_FromUnsignedLongLong(value)); }
 
 Ref new_bytes(std::string_view bytes) {
-  Ref object =
-      Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-  if (!object) fail_python_api_call();
-  return object;
+  return made(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-Ref new_list(Py_ssize_t size) {
-  Ref list = Ref::steal(PyList_New(size));
-  if (!list) fail_python_api_call();
-  return list;
-}
+Ref new_list(Py_ssize_t size) { return made(PyList_New(size)); }
 
 }  // namespace termsweep::python

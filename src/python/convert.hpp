@@ -64,14 +64,6 @@ Ref new_uint(std::uint64_t value);
 Ref new_list(Py_ssize_t size);
 Ref new_bytes(std::string_view bytes);
 
-// Unwraps a state reader's result: an internal failure naming the reader's
-// error when there is none.
-template <class Result>
-auto&& unwrap_state(Result&& result, const std::string& error_description) {
-  if (!result) fail("called `Result::unwrap()` on an `Err` value: " + error_description);
-  return *result;
-}
-
 // ---- implementation of the template above ----
 
 // Refuses a str and non-sequences; otherwise how many items to reserve.

@@ -25,28 +25,21 @@ PyObject* panic_type() {
   return panic_exception_type;
 }
 
-std::string str_of(PyObject* object, const char* fallback) {
-  Ref text = Ref::steal(PyObject_Str(object));
+}  // namespace
+
+std::string text_or(Ref text, std::string_view fallback) {
   Py_ssize_t size = 0;
-  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  const char* utf8 =
+      text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
   if (!utf8) {
     PyErr_Clear();
-    return fallback;
+    return std::string(fallback);
   }
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-}  // namespace
-
 std::string type_name_of(PyObject* object) {
-  Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
-  Py_ssize_t size = 0;
-  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
-  if (!utf8) {
-    PyErr_Clear();
-    return "<failed to extract type name>";
-  }
-  return std::string(utf8, static_cast<std::size_t>(size));
+  return text_or(Ref::steal(PyType_GetQualName(Py_TYPE(object))), "<failed to extract type name>");
 }
 
 void throw_conversion_error(PyObject* object, std::string_view target) {
@@ -67,7 +60,8 @@ void PythonError::fetch_and_throw() {
   error.traceback_ = Ref::steal(traceback);
   if (panic_exception_type && error.type_.get() == panic_exception_type) {
     // An internal failure that went out through Python code and came back.
-    std::string message = str_of(error.value_.get(), "Unwrapped panic from Python code");
+    std::string message =
+        text_or(Ref::steal(PyObject_Str(error.value_.get())), "Unwrapped panic from Python code");
     std::fputs(
         "--- termsweep: resuming an internal failure after PanicException was fetched from "
         "Python ---\nPython stack trace below:\n",
@@ -81,7 +75,7 @@ void PythonError::fetch_and_throw() {
 
 PythonError PythonError::with_argument_name(const char* name) && {
   if (type_.get() != PyExc_TypeError) return std::move(*this);
-  std::string message = value_ ? str_of(value_.get(), "") : message_;
+  std::string message = value_ ? text_or(Ref::steal(PyObject_Str(value_.get())), "") : message_;
   PythonError reworded(PyExc_TypeError, "argument '" + std::string(name) + "': " + message);
   if (value_) {
     // The new error takes over the cause of the one it replaces.
@@ -117,27 +111,6 @@ void raise_panic(const std::string& message) {
     text = Ref::steal(PyUnicode_FromString("internal failure (message not representable)"));
   }
   PyErr_SetObject(type, text.get());
-}
-
-std::string describe_pending_error() {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-      owned_traceback = Ref::steal(traceback);
-  auto repr = [](PyObject* object) {
-    if (!object) return std::string("None");
-    Ref text = Ref::steal(PyObject_Repr(object));
-    Py_ssize_t size = 0;
-    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-    if (!utf8) {
-      PyErr_Clear();
-      return std::string("<unprintable>");
-    }
-    return std::string(utf8, static_cast<std::size_t>(size));
-  };
-  return "PyErr { type: " + repr(type) + ", value: " + repr(value) +
-         ", traceback: " + repr(traceback) + " }";
 }
 
 void fail_python_api_call() {

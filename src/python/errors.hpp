@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/failure.hpp"
+#include "common/failure.hpp"
 #include "engine/interrupt.hpp"
 #include "python/ref.hpp"
 
@@ -37,8 +37,6 @@ class PythonError {
   // Hands the exception to the interpreter (sets it as the current one).
   void restore() &&;
 
-  bool is_exactly(PyObject* type) const { return type_.get() == type; }
-
  private:
   PythonError() = default;
   Ref type_;
@@ -54,15 +52,17 @@ class PythonError {
 // "'<type>' object cannot be converted to '<target>'".
 [[noreturn]] void throw_conversion_error(PyObject* object, std::string_view target);
 
+// The UTF-8 text of `text`, the result of a call that may have failed (null,
+// or not a str); `fallback` when there is none or it cannot be encoded. Any
+// error it meets is cleared.
+std::string text_or(Ref text, std::string_view fallback);
+
 // The qualified name of an object's type, or "<failed to extract type name>".
 std::string type_name_of(PyObject* object);
 
 // Sets PanicException(message) as the current exception; creates the type on
 // first use. A failure here cannot be reported and ends the process.
 void raise_panic(const std::string& message);
-
-// Describes the pending Python error (type, value, traceback) and clears it.
-std::string describe_pending_error();
 
 // Raises an internal failure for an interpreter call that failed while a
 // result object was being built, after printing the pending Python error.

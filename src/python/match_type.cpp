@@ -4,14 +4,15 @@
 #include <string>
 
 #include "python/convert.hpp"
+#include "python/messages.hpp"
 #include "python/objects.hpp"
 #include "state/state_format.hpp"
 
 namespace termsweep::python {
 namespace {
 
-const Signature kNew{"PyKeywordMatch.__new__()", {"keyword", "similarity", "start", "end"}, 4};
-const Signature kSetState{"PyKeywordMatch.__setstate__()", {"state"}, 1};
+constexpr Signature kNew{"PyKeywordMatch", "__new__", {"keyword", "similarity", "start", "end"}, 4};
+constexpr Signature kSetState{"PyKeywordMatch", "__setstate__", {"state"}, 1};
 
 // A keyword as the match keeps it: a plain str that can be encoded as UTF-8
 // (an instance of a str subclass is copied into a plain str).
@@ -74,7 +75,7 @@ std::string format_similarity(float similarity) {
 
 PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&] {
-    const BoundArguments<4> bound = bind<4>(kNew, args, kwargs);
+    const BoundArguments<4> bound = bind(kNew, args, kwargs);
     MatchState value;
     value.keyword = convert_argument(bound, 0, keyword_str);
     value.similarity = convert_argument(bound, 1, to_float32);
@@ -143,13 +144,13 @@ PyObject* get_state(PyObject* self, PyObject*) {
 }
 
 PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<MatchState, Access::Exclusive, 1>(
+  return call_method<MatchState, Access::Exclusive>(
       kSetState, self, args, nargs, kwnames, [](MatchState& m, const auto& bound) {
         const std::string_view state = convert_argument(bound, 0, to_bytes);
         state::ReadError error;
         const std::optional<MatchValue> read = state::read_match_state(state, error);
-        const MatchValue& value = unwrap_state(read, error.description);
-        m = {new_str(value.keyword), value.similarity, value.start, value.end};
+        if (!read) fail(state_failure_message(error));
+        m = {new_str(read->keyword), read->similarity, read->start, read->end};
         return Ref::borrow(Py_None);
       });
 }
@@ -166,7 +167,7 @@ PyObject* get_newargs(PyObject* self, PyObject*) {
 }
 
 PyMethodDef match_methods[] = {
-    FAST_METHOD("__setstate__", set_state, "($self, state)"),
+    fast_method<kSetState>(set_state),
     NOARGS_METHOD("__getstate__", get_state),
     NOARGS_METHOD("__getnewargs__", get_newargs),
     {nullptr, nullptr, 0, nullptr},
@@ -181,7 +182,7 @@ PyGetSetDef match_getset[] = {
 };
 
 PyType_Slot match_slots[] = {
-    {Py_tp_doc, const_cast<char*>("PyKeywordMatch(keyword, similarity, start, end)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kDocstring<kNew>.data())},
     {Py_tp_new, reinterpret_cast<void*>(match_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(match_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(match_repr)},
@@ -215,7 +216,7 @@ Ref new_match_object(MatchState value) {
   if (!object) object = static_cast<PyObject*>(PyObject_Malloc(kMatchBlock));
   if (!object) {
     PyErr_NoMemory();
-    fail("called `Result::unwrap()` on an `Err` value: " + describe_pending_error());
+    fail(unmade_result_message());
   }
   PyObject_Init(object, type);
   auto* match = reinterpret_cast<PyKeywordMatch*>(object);

@@ -105,10 +105,10 @@ auto with_borrow(PyObject* self, Body&& body) {
 
 // A method with parameters (fast calling form).
 template <class Payload, Access access, std::size_t N, class Body>
-PyObject* call_method(const Signature& signature, PyObject* self, PyObject* const* args,
+PyObject* call_method(const Signature<N>& signature, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames, Body&& body) noexcept {
   return guard<PyObject*>(nullptr, [&] {
-    const BoundArguments<N> bound = bind<N>(signature, args, nargs, kwnames);
+    const BoundArguments<N> bound = bind(signature, args, nargs, kwnames);
     return with_borrow<Payload, access>(self, [&](Payload& payload) {
       return body(payload, bound).release();
     });
@@ -163,11 +163,12 @@ Ref allocate(PyTypeObject* type, Args&&... args) {
 }
 
 // Method table entries; the docstring carries the text signature.
-#define FAST_METHOD(name, function, signature)                                        \
-  {                                                                                   \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),      \
-        METH_FASTCALL | METH_KEYWORDS, name signature "\n--\n\n"                      \
-  }
+template <const auto& signature>
+constexpr PyMethodDef fast_method(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t,
+                                                        PyObject*)) {
+  return {signature.method, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+          METH_FASTCALL | METH_KEYWORDS, kDocstring<signature>.data()};
+}
 #define NOARGS_METHOD(name, function) \
   { name, function, METH_NOARGS, name "($self)\n--\n\n" }
 

@@ -5,6 +5,7 @@
 
 #include "pool/worker_pool.hpp"
 #include "python/convert.hpp"
+#include "python/messages.hpp"
 #include "python/objects.hpp"
 #include "state/state_format.hpp"
 
@@ -17,18 +18,19 @@ using Processor = ProcessorState;
 // handlers, and the KeyboardInterrupt they raise ends the scan.
 const Interrupt kPendingSignals{[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
 
-const Signature kNew{"KeywordProcessor.__new__()", {"case_sensitive", "allow_overlaps"}, 0};
-const Signature kAddKeyword{"KeywordProcessor.add_keyword()", {"keyword", "clean_name"}, 1};
-const Signature kRemoveKeyword{"KeywordProcessor.remove_keyword()", {"keyword"}, 1};
-const Signature kExtractKeywords{"KeywordProcessor.extract_keywords()", {"text", "threshold"}, 1};
-const Signature kParallelExtract{"KeywordProcessor.parallel_extract_keywords_from_texts()",
-                                 {"texts", "threshold"}, 1};
-const Signature kReplaceKeywords{"KeywordProcessor.replace_keywords()", {"text", "threshold"}, 1};
-const Signature kParallelReplace{"KeywordProcessor.parallel_replace_keywords_from_texts()",
-                                 {"texts", "threshold"}, 1};
-const Signature kSetBoundaries{"KeywordProcessor.set_non_word_boundaries()", {"boundaries"}, 1};
-const Signature kAddBoundary{"KeywordProcessor.add_non_word_boundary()", {"boundary"}, 1};
-const Signature kSetState{"KeywordProcessor.__setstate__()", {"state"}, 1};
+constexpr const char* kClass = "KeywordProcessor";
+constexpr Signature kNew{kClass, "__new__", {"case_sensitive", "allow_overlaps"}, 0, "False"};
+constexpr Signature kAddKeyword{kClass, "add_keyword", {"keyword", "clean_name"}, 1};
+constexpr Signature kRemoveKeyword{kClass, "remove_keyword", {"keyword"}, 1};
+constexpr Signature kExtractKeywords{kClass, "extract_keywords", {"text", "threshold"}, 1};
+constexpr Signature kParallelExtract{kClass, "parallel_extract_keywords_from_texts",
+                                     {"texts", "threshold"}, 1};
+constexpr Signature kReplaceKeywords{kClass, "replace_keywords", {"text", "threshold"}, 1};
+constexpr Signature kParallelReplace{kClass, "parallel_replace_keywords_from_texts",
+                                     {"texts", "threshold"}, 1};
+constexpr Signature kSetBoundaries{kClass, "set_non_word_boundaries", {"boundaries"}, 1};
+constexpr Signature kAddBoundary{kClass, "add_non_word_boundary", {"boundary"}, 1};
+constexpr Signature kSetState{kClass, "__setstate__", {"state"}, 1};
 
 Ref none() { return Ref::borrow(Py_None); }
 
@@ -77,7 +79,13 @@ Ref run_batch(Processor& processor, const BoundArguments<2>& args, Run run, ToPy
   const KeywordProcessor& engine = processor.engine;
   using Result = decltype(run(engine, std::string_view(), threshold));
   std::vector<Result> results(texts.size());
-  pool::global_pool().for_each_index(texts.size(), [&](std::size_t i) {
+  pool::WorkerPool* workers = nullptr;
+  try {
+    workers = &pool::global_pool();
+  } catch (const pool::BuildError& error) {
+    fail(pool_failure_message(error));
+  }
+  workers->for_each_index(texts.size(), [&](std::size_t i) {
     results[i] = run(engine, texts[i], threshold);
   });
   texts = TextBatch();
@@ -106,7 +114,7 @@ Ref str_result(Processor&, const std::string& text) { return new_str(text); }
 
 PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&] {
-    const BoundArguments<2> bound = bind<2>(kNew, args, kwargs);
+    const BoundArguments<2> bound = bind(kNew, args, kwargs);
     const bool case_sensitive = convert_optional(bound, 0, to_flag).value_or(false);
     const bool allow_overlaps = convert_optional(bound, 1, to_flag).value_or(false);
     return allocate<Processor>(type, case_sensitive, allow_overlaps).release();
@@ -140,7 +148,7 @@ void processor_dealloc(PyObject* self) { deallocate<Processor>(self); }
 // ---- methods ----
 
 PyObject* add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<Processor, Access::Exclusive, 2>(
+  return call_method<Processor, Access::Exclusive>(
       kAddKeyword, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view keyword = convert_argument(bound, 0, to_utf8);
         const std::optional<std::string_view> clean_name = convert_optional(bound, 1, to_utf8);
@@ -151,7 +159,7 @@ PyObject* add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  return call_method<Processor, Access::Exclusive, 1>(
+  return call_method<Processor, Access::Exclusive>(
       kRemoveKeyword, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view keyword = convert_argument(bound, 0, to_utf8);
         const std::optional<NameId> removed = processor.engine.remove_keyword(keyword);
@@ -162,7 +170,7 @@ PyObject* remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return call_method<Processor, Access::Shared, 2>(
+  return call_method<Processor, Access::Shared>(
       kExtractKeywords, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view text = convert_argument(bound, 0, to_utf8);
         return match_list(processor,
@@ -172,7 +180,7 @@ PyObject* extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return call_method<Processor, Access::Shared, 2>(
+  return call_method<Processor, Access::Shared>(
       kParallelExtract, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         return run_batch(processor, bound, extract_one, match_list);
       });
@@ -180,7 +188,7 @@ PyObject* parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return call_method<Processor, Access::Shared, 2>(
+  return call_method<Processor, Access::Shared>(
       kReplaceKeywords, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view text = convert_argument(bound, 0, to_utf8);
         return new_str(processor.engine.replace_keywords(text, threshold_argument(bound), kPendingSignals));
@@ -189,7 +197,7 @@ PyObject* replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return call_method<Processor, Access::Shared, 2>(
+  return call_method<Processor, Access::Shared>(
       kParallelReplace, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         return run_batch(processor, bound, replace_one, str_result);
       });
@@ -204,7 +212,7 @@ PyObject* get_all_keywords(PyObject* self, PyObject*) {
       Ref key = new_str(keyword);
       Ref value = new_str(clean_name);
       if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-        fail("Failed to set_item on dict: " + describe_pending_error());
+        fail(unset_dict_item_message());
       }
     }
     return dict;
@@ -213,7 +221,7 @@ PyObject* get_all_keywords(PyObject* self, PyObject*) {
 
 PyObject* set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return call_method<Processor, Access::Exclusive, 1>(
+  return call_method<Processor, Access::Exclusive>(
       kSetBoundaries, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::vector<std::uint32_t> code_points = convert_argument(
             bound, 0, [](PyObject* sequence) {
@@ -226,7 +234,7 @@ PyObject* set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* add_non_word_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return call_method<Processor, Access::Exclusive, 1>(
+  return call_method<Processor, Access::Exclusive>(
       kAddBoundary, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         processor.engine.add_word_char(convert_argument(bound, 0, to_code_point));
         return none();
@@ -234,12 +242,13 @@ PyObject* add_non_word_boundary(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<Processor, Access::Exclusive, 1>(
+  return call_method<Processor, Access::Exclusive>(
       kSetState, self, args, nargs, kwnames, [](Processor& processor, const auto& bound) {
         const std::string_view state = convert_argument(bound, 0, to_bytes);
         state::ReadError error;
-        processor.engine =
-            std::move(unwrap_state(state::read_processor_state(state, error), error.description));
+        std::unique_ptr<KeywordProcessor> read = state::read_processor_state(state, error);
+        if (!read) fail(state_failure_message(error));
+        processor.engine = std::move(*read);
         processor.names.clear();
         return none();
       });
@@ -252,24 +261,22 @@ PyObject* get_state(PyObject* self, PyObject*) {
 }
 
 PyMethodDef processor_methods[] = {
-    FAST_METHOD("add_keyword", add_keyword, "($self, keyword, clean_name=None)"),
-    FAST_METHOD("remove_keyword", remove_keyword, "($self, keyword)"),
-    FAST_METHOD("extract_keywords", extract_keywords, "($self, text, threshold=None)"),
-    FAST_METHOD("parallel_extract_keywords_from_texts", parallel_extract,
-                "($self, texts, threshold=None)"),
-    FAST_METHOD("replace_keywords", replace_keywords, "($self, text, threshold=None)"),
-    FAST_METHOD("parallel_replace_keywords_from_texts", parallel_replace,
-                "($self, texts, threshold=None)"),
+    fast_method<kAddKeyword>(add_keyword),
+    fast_method<kRemoveKeyword>(remove_keyword),
+    fast_method<kExtractKeywords>(extract_keywords),
+    fast_method<kParallelExtract>(parallel_extract),
+    fast_method<kReplaceKeywords>(replace_keywords),
+    fast_method<kParallelReplace>(parallel_replace),
     NOARGS_METHOD("get_all_keywords", get_all_keywords),
-    FAST_METHOD("set_non_word_boundaries", set_non_word_boundaries, "($self, boundaries)"),
-    FAST_METHOD("add_non_word_boundary", add_non_word_boundary, "($self, boundary)"),
-    FAST_METHOD("__setstate__", set_state, "($self, state)"),
+    fast_method<kSetBoundaries>(set_non_word_boundaries),
+    fast_method<kAddBoundary>(add_non_word_boundary),
+    fast_method<kSetState>(set_state),
     NOARGS_METHOD("__getstate__", get_state),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot processor_slots[] = {
-    {Py_tp_doc, const_cast<char*>("KeywordProcessor(case_sensitive=False, allow_overlaps=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kDocstring<kNew>.data())},
     {Py_tp_new, reinterpret_cast<void*>(processor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(processor_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(processor_repr)},

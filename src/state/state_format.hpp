@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,11 +28,27 @@ inline constexpr std::size_t kProcessorStateFixedBytes = 8 + 139264 + 2;
 // Bytes of a match state besides the keyword's text.
 inline constexpr std::size_t kMatchStateFixedBytes = 28;
 
-// Why a state could not be read. `description` is the text the Python layer
-// puts after "called `Result::unwrap()` on an `Err` value: ", e.g.
-// "Io(Kind(UnexpectedEof))".
+// Why a state could not be read: the first fault met, with its facts. The
+// Python layer words it.
 struct ReadError {
-  std::string description;
+  enum class Kind {
+    kShortRead,    // a fixed-size value is cut off: `expected` bytes, `found` left
+    kShortBody,    // a string's declared length `expected` runs past the `found` bytes left
+    kInvalidUtf8,  // a string of `expected` bytes is valid UTF-8 only up to `found`
+    kInvalidBool,  // a flag byte `found` is neither 0 nor 1
+    kInvalidChar,  // a child key is not one valid UTF-8 character
+    kInvalidTag,   // an optional string's tag `found` is neither 0 nor 1
+    kWordCount,    // the word count `found` is not `expected` (17408)
+  };
+  Kind kind = Kind::kShortRead;
+  std::size_t offset = 0;  // where the faulty value (a string's body) starts in the input
+  std::uint64_t expected = 0;
+  std::uint64_t found = 0;
+  // kInvalidUtf8: the length (1 to 3) of the invalid sequence at `found`;
+  // none when the string ends inside a sequence.
+  std::optional<std::size_t> error_len;
+
+  bool operator==(const ReadError&) const = default;
 };
 
 // Child keys must be Unicode scalar values (insertion only makes 0-255).

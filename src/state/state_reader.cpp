@@ -10,77 +10,43 @@
 namespace termsweep::state {
 namespace {
 
-enum class Fault {
-  kShortRead,   // a fixed-size value is cut off
-  kShortBody,   // a string's declared length runs past the input
-  kInvalidUtf8,
-  kInvalidBool,
-  kInvalidChar,
-  kInvalidTag,
-  kWordCount,
-};
-
-struct Failure {
-  Fault fault = Fault::kShortRead;
-  std::uint64_t value = 0;  // the offending byte or count, or valid_up_to
-  std::optional<std::size_t> error_len;
-};
-
-std::string describe(const Failure& failure) {
-  const std::string value = std::to_string(failure.value);
-  switch (failure.fault) {
-    case Fault::kShortRead:
-      return "Io(Kind(UnexpectedEof))";
-    case Fault::kShortBody:
-      return "Io(Custom { kind: UnexpectedEof, error: \"\" })";
-    case Fault::kInvalidUtf8:
-      return "InvalidUtf8Encoding(Utf8Error { valid_up_to: " + value + ", error_len: " +
-             (failure.error_len ? "Some(" + std::to_string(*failure.error_len) + ")" : "None") +
-             " })";
-    case Fault::kInvalidBool:
-      return "InvalidBoolEncoding(" + value + ")";
-    case Fault::kInvalidChar:
-      return "InvalidCharEncoding";
-    case Fault::kInvalidTag:
-      return "InvalidTagEncoding(" + value + ")";
-    case Fault::kWordCount:
-      return "Custom(\"Expected " + std::to_string(WordCharSet::kWords) + " elements, got " + value +
-             "\")";
-  }
-  return {};
-}
+using Fault = ReadError::Kind;
 
 // A cursor over the input. Every read checks the remaining length first
 // (never `p + n <= end`, which could overflow) and records the first failure.
 class Input {
  public:
   explicit Input(std::string_view bytes)
-      : p_(reinterpret_cast<const unsigned char*>(bytes.data())), end_(p_ + bytes.size()) {}
+      : begin_(reinterpret_cast<const unsigned char*>(bytes.data())),
+        p_(begin_),
+        end_(p_ + bytes.size()) {}
 
   std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - p_); }
-  const Failure& failure() const noexcept { return failure_; }
+  const ReadError& failure() const noexcept { return failure_; }
 
-  bool fail(Fault fault, std::uint64_t value = 0) {
-    failure_ = {fault, value, std::nullopt};
+  // Records the fault of the value that starts `back` bytes before here.
+  bool fail(Fault kind, std::uint64_t expected, std::uint64_t found, std::size_t back = 0) {
+    failure_ = {kind, static_cast<std::size_t>(p_ - begin_) - back, expected, found, std::nullopt};
     return false;
   }
+  bool short_read(std::size_t needed) { return fail(Fault::kShortRead, needed, remaining()); }
 
   bool u64(std::uint64_t& out) {
-    if (remaining() < 8) return fail(Fault::kShortRead);
+    if (remaining() < 8) return short_read(8);
     out = load_u64_le(p_);
     p_ += 8;
     return true;
   }
 
   bool u32(std::uint32_t& out) {
-    if (remaining() < 4) return fail(Fault::kShortRead);
+    if (remaining() < 4) return short_read(4);
     out = load_u32_le(p_);
     p_ += 4;
     return true;
   }
 
   bool byte(unsigned char& out) {
-    if (p_ == end_) return fail(Fault::kShortRead);
+    if (p_ == end_) return short_read(1);
     out = *p_++;
     return true;
   }
@@ -88,7 +54,7 @@ class Input {
   bool flag(bool& out) {
     unsigned char b;
     if (!byte(b)) return false;
-    if (b > 1) return fail(Fault::kInvalidBool, b);
+    if (b > 1) return fail(Fault::kInvalidBool, 0, b, 1);
     out = b == 1;
     return true;
   }
@@ -97,18 +63,10 @@ class Input {
   // read; a bad lead byte, a sequence cut off by the end of the input or an
   // invalid sequence are all character errors.
   bool key(std::uint32_t& out) {
-    unsigned char lead;
-    if (!byte(lead)) return false;
-    if (lead < 0x80) {
-      out = lead;
-      return true;
-    }
-    const std::size_t width = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
-    if (width == 0 || remaining() + 1 < width) return fail(Fault::kInvalidChar);
-    const Utf8Decoded decoded = decode_utf8({reinterpret_cast<const char*>(p_ - 1), width});
-    if (decoded.length != width) return fail(Fault::kInvalidChar);
-    out = decoded.code_point;
-    p_ += width - 1;
+    if (p_ == end_) return short_read(1);
+    const std::size_t length = decode_utf8(p_, end_, out);
+    if (length == 0) return fail(Fault::kInvalidChar, 0, 0);
+    p_ += length;
     return true;
   }
 
@@ -117,11 +75,12 @@ class Input {
   bool text(std::string_view& out) {
     std::uint64_t length;
     if (!u64(length)) return false;
-    if (length > remaining()) return fail(Fault::kShortBody);
+    if (length > remaining()) return fail(Fault::kShortBody, length, remaining());
     const std::string_view body(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(length));
     const std::size_t valid = utf8_valid_prefix(body);
     if (valid != body.size()) {
-      failure_ = {Fault::kInvalidUtf8, valid, utf8_error_length(body, valid)};
+      fail(Fault::kInvalidUtf8, body.size(), valid);
+      failure_.error_len = utf8_error_length(body, valid);
       return false;
     }
     p_ += body.size();
@@ -134,7 +93,7 @@ class Input {
     if (!byte(tag)) return false;
     out.reset();
     if (tag == 0) return true;
-    if (tag != 1) return fail(Fault::kInvalidTag, tag);
+    if (tag != 1) return fail(Fault::kInvalidTag, 0, tag, 1);
     std::string_view name;
     if (!text(name)) return false;
     out = name;
@@ -145,11 +104,13 @@ class Input {
     std::memcpy(out, p_, n);
     p_ += n;
   }
+  void skip(std::size_t n) { p_ += n; }
 
  private:
+  const unsigned char* begin_;
   const unsigned char* p_;
   const unsigned char* end_;
-  Failure failure_;
+  ReadError failure_;
 };
 
 bool read_word_set(Input& in, WordCharSet& set) {
@@ -158,8 +119,12 @@ bool read_word_set(Input& in, WordCharSet& set) {
   // Reading the declared words one by one would end in a short read exactly
   // when fewer than 8 * count bytes remain; only then is the count itself
   // judged. Since only 17408 can succeed, no list is ever built.
-  if (count > in.remaining() / 8) return in.fail(Fault::kShortRead);
-  if (count != WordCharSet::kWords) return in.fail(Fault::kWordCount, count);
+  if (count > in.remaining() / 8) {
+    // The first word that would not be complete.
+    in.skip(in.remaining() / 8 * 8);
+    return in.short_read(8);
+  }
+  if (count != WordCharSet::kWords) return in.fail(Fault::kWordCount, WordCharSet::kWords, count, 8);
   auto& words = set.words();
   in.take(words.data(), words.size() * 8);
   if constexpr (std::endian::native == std::endian::big) {
@@ -258,7 +223,7 @@ std::unique_ptr<KeywordProcessor> read_processor_state(std::string_view bytes, R
       in.flag(allow_overlaps)) {
     return std::make_unique<KeywordProcessor>(word_chars, std::move(*trie), case_sensitive, allow_overlaps);
   }
-  error.description = describe(in.failure());
+  error = in.failure();
   return nullptr;
 }
 
@@ -272,7 +237,7 @@ std::optional<MatchValue> read_match_state(std::string_view bytes, ReadError& er
     match.similarity = std::bit_cast<float>(similarity_bits);
     return match;
   }
-  error.description = describe(in.failure());
+  error = in.failure();
   return std::nullopt;
 }
 

@@ -6,31 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include "engine/utf8.hpp"
 #include "state/little_endian.hpp"
 #include "state/state_format.hpp"
 
 namespace termsweep::state {
 namespace {
-
-unsigned char* store_key(unsigned char* p, std::uint32_t key) noexcept {
-  assert(key <= 0x10FFFF && (key < 0xD800 || key > 0xDFFF));
-  if (key < 0x80) {
-    *p++ = static_cast<unsigned char>(key);
-  } else if (key < 0x800) {
-    *p++ = static_cast<unsigned char>(0xC0 | (key >> 6));
-    *p++ = static_cast<unsigned char>(0x80 | (key & 0x3F));
-  } else if (key < 0x10000) {
-    *p++ = static_cast<unsigned char>(0xE0 | (key >> 12));
-    *p++ = static_cast<unsigned char>(0x80 | ((key >> 6) & 0x3F));
-    *p++ = static_cast<unsigned char>(0x80 | (key & 0x3F));
-  } else {
-    *p++ = static_cast<unsigned char>(0xF0 | (key >> 18));
-    *p++ = static_cast<unsigned char>(0x80 | ((key >> 12) & 0x3F));
-    *p++ = static_cast<unsigned char>(0x80 | ((key >> 6) & 0x3F));
-    *p++ = static_cast<unsigned char>(0x80 | (key & 0x3F));
-  }
-  return p;
-}
 
 unsigned char* store_bytes(unsigned char* p, std::string_view text) noexcept {
   p = store_u64_le(p, text.size());
@@ -99,8 +80,9 @@ struct ByteSink {
     raw(buffer, store_u64_le(buffer, count));
   }
   void key(std::uint32_t key) {
-    unsigned char buffer[4];
-    raw(buffer, store_key(buffer, key));
+    assert(key <= 0x10FFFF && (key < 0xD800 || key > 0xDFFF));
+    char buffer[4];
+    out.append(buffer, encode_utf8(key, buffer));
   }
   void name(std::optional<std::string_view> name) {
     out.push_back(name ? '\1' : '\0');

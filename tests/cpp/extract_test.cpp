@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/extract.hpp"
-#include "engine/failure.hpp"
+#include "common/failure.hpp"
 #include "engine/keyword_processor.hpp"
 
 namespace termsweep {

@@ -179,26 +179,6 @@ TEST(LowerInvalidUtf8, BytesPassThroughOneByOne) {
   });
 }
 
-TEST(LowerCodePoint, SingleCodePointsAppend) {
-  const std::vector<std::pair<std::uint32_t, std::string>> cases = {
-      {'A', "a"},
-      {'z', "z"},
-      {0xDF, "ß"},
-      {0x3A3, cps({0x3C3})},  // no context: small sigma
-      {0x130, cps({'i', 0x307})},
-      {0x1E9E, "ß"},
-      {0x212A, "k"},
-      {0x10400, cps({0x10428})},
-      {0xE0001, cps({0xE0001})},
-      {0x10FFFF, cps({0x10FFFF})},
-  };
-  for (const auto& [cp, expected] : cases) {
-    std::string out = "x";
-    append_lower_code_point(cp, out);
-    EXPECT_EQ(out, "x" + expected) << std::hex << cp;
-  }
-}
-
 TEST(LowerWithOffsets, SameLengthsLeaveOffsetsEmpty) {
   const std::vector<std::string> texts = {
       "", "Hello World", "Straße", "ΟΔΟΣ ΣΑ", "ПРИВЕТ", cps({0x10400, 0x1E900}), "A\x80\xFF\xC3",

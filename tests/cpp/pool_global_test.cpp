@@ -62,7 +62,6 @@ TEST(PoolGlobal, SizedOnceFromTheEnvironment) {
   ASSERT_TRUE(kSizedByEnvironment);
   WorkerPool& pool = global_pool();
   EXPECT_EQ(pool.thread_count(), 3u);
-  EXPECT_EQ(termsweep::pool::thread_count(), 3u);
   ::setenv("RAYON_NUM_THREADS", "7", 1);
   EXPECT_EQ(&global_pool(), &pool);
   EXPECT_EQ(global_pool().thread_count(), 3u);
@@ -78,14 +77,6 @@ TEST(PoolGlobal, ConcurrentFirstRequestsShareOnePool) {
   for (auto& requester : requesters) requester.join();
   for (WorkerPool* pool : seen) EXPECT_EQ(pool, &global_pool());
   EXPECT_TRUE(squares_batch_is_correct(global_pool(), 10000));
-}
-
-TEST(PoolGlobal, WorkersGetTheirOwnPool) {
-  auto own = WorkerPool::create(2);
-  WorkerPool* seen_on_worker = nullptr;
-  own->run([&] { seen_on_worker = &global_pool(); });
-  EXPECT_EQ(seen_on_worker, own.get());
-  EXPECT_NE(&global_pool(), own.get());
 }
 
 TEST(PoolGlobal, ForkedChildGetsAWorkingPoolOfItsOwn) {

@@ -31,7 +31,7 @@ std::string header() { return u64(17408) + std::string(139264, '\0'); }
 std::unique_ptr<KeywordProcessor> read_ok(std::string_view bytes) {
   ReadError error;
   auto processor = read_processor_state(bytes, error);
-  EXPECT_NE(processor, nullptr) << error.description;
+  EXPECT_NE(processor, nullptr);
   return processor;
 }
 
@@ -124,7 +124,7 @@ TEST(StateRoundTrip, MatchValues) {
     EXPECT_EQ(state.size(), 28 + match.keyword.size());
     ReadError error;
     auto read = read_match_state(state, error);
-    ASSERT_TRUE(read.has_value()) << error.description;
+    ASSERT_TRUE(read.has_value());
     EXPECT_EQ(read->keyword, match.keyword);
     EXPECT_EQ(std::bit_cast<std::uint32_t>(read->similarity), std::bit_cast<std::uint32_t>(match.similarity));
     EXPECT_EQ(read->start, match.start);
@@ -168,12 +168,12 @@ TEST(StateRoundTrip, CraftedDeepChainReadsAndFailsCleanly) {
 
   ReadError error;
   EXPECT_EQ(read_processor_state(std::string_view(state).substr(0, state.size() / 2), error), nullptr);
-  EXPECT_EQ(error.description, "Io(Kind(UnexpectedEof))");
+  EXPECT_EQ(error.kind, ReadError::Kind::kShortRead);
   // Every level declaring 2^64-1 children, then the input ends.
   std::string hostile = header();
   for (int i = 0; i < 100000; ++i) hostile += u64(~std::uint64_t{0}) + "a";
   EXPECT_EQ(read_processor_state(hostile, error), nullptr);
-  EXPECT_EQ(error.description, "Io(Kind(UnexpectedEof))");
+  EXPECT_EQ(error.kind, ReadError::Kind::kShortRead);
 }
 
 // ---- width ----

@@ -252,3 +252,27 @@ class TestPool:
             print('ok')
         """, {"RAYON_NUM_THREADS": "2"}, timeout=180)
         assert out.strip() == "ok"
+
+    @pytest.mark.skipif("san.so" in os.environ.get("LD_PRELOAD", ""),
+                        reason="sanitizers reserve far more address space than the limit allows")
+    def test_pool_creation_failure_is_reported_then_never_retried(self):
+        """A process with no address space left for a worker stack: the first
+        batch reports the failed thread start, every later one that creation
+        already happened."""
+        out = run_python("""
+            import resource, termsweep
+            kp = termsweep.KeywordProcessor()
+            with open('/proc/self/statm') as statm:
+                used = int(statm.read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (used + 2**20, resource.getrlimit(resource.RLIMIT_AS)[1]))
+            for _ in range(2):
+                try:
+                    kp.parallel_replace_keywords_from_texts(['a', 'b'])
+                except BaseException as error:
+                    print(type(error).__name__, error)
+        """, {"RAYON_NUM_THREADS": "4"})
+        prefix = "PanicException The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
+        assert out.splitlines() == [
+            prefix + 'IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }',
+            prefix + "GlobalPoolAlreadyInitialized }",
+        ]

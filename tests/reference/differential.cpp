@@ -225,7 +225,7 @@ class Scenario {
     std::optional<Processor> model = read_state(bytes);
     if (static_cast<bool>(engine) != model.has_value()) {
       mismatch(std::string("read_processor_state: engine ") + (engine ? "accepts" : "refuses") +
-               " a state (" + error.description + ")");
+               " a state (fault at byte " + std::to_string(error.offset) + ")");
       return;
     }
     if (!engine) {
@@ -248,7 +248,9 @@ class Scenario {
     if (!model_copy || !(*model_copy == model_)) return mismatch("written state reads back differently");
     state::ReadError error;
     const auto engine_copy = state::read_processor_state(written, error);
-    if (!engine_copy) return mismatch("written state does not read: " + error.description);
+    if (!engine_copy) {
+      return mismatch("written state does not read: fault at byte " + std::to_string(error.offset));
+    }
     if (state::write_processor_state(*engine_copy) != written) mismatch("state round trip unstable");
   }
 

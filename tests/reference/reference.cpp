@@ -343,9 +343,7 @@ std::string Processor::replace_keywords(std::string_view text, float threshold) 
     if (length == 0) {
       length = scanned_length = 1;  // an invalid byte passes through as is
     } else if (!case_sensitive) {
-      std::string lowered;
-      append_lower_code_point(cp, lowered);
-      scanned_length = lowered.size();
+      scanned_length = to_lower(text.substr(i, length)).size();
     }
     i += length;
     original.push_back(i);

@@ -1,4 +1,4 @@
-#include "engine/failure.hpp"
+#include "common/failure.hpp"
 
 #include <pthread.h>
 #include <unistd.h>
