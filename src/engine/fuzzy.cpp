@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "engine/extract.hpp"
+#include "engine/fuzzy_index.hpp"
 
 namespace termsweep {
 namespace {
@@ -22,64 +23,20 @@ struct FuzzyCandidate {
   float score = 0;
 };
 
-// The bounded edit search at one start position: depth first, last in first
-// out, a candidate replacing the best only when strictly better; children
-// are visited in ascending key order, which decides between equal scores.
-// A (node, consumed) pair is never expanded again once it has been expanded
-// with no more edits: such a state is never its own descendant, so the
-// earlier one's whole subtree has been searched by then, and every score
-// below the later one is at most the corresponding earlier score, which the
-// strictly-better rule already saw.
-class FuzzySearcher {
+// The fewest edits each (node, consumed) pair has been expanded with during
+// one search: an open-addressing table cleared in O(1) by a generation count.
+class VisitedStates {
  public:
-  template <class Fold>
-  FuzzyCandidate find(const KeywordTrie& trie, const unsigned char* s, std::uint64_t remaining,
-                      float t, const Fold& fold, InterruptClock& clock) {
+  void clear() {
     if (++generation_ == 0) {
       slots_.assign(slots_.size(), Slot{});
       generation_ = 1;
     }
     used_ = 0;
-    FuzzyCandidate best;
-    stack_.assign(1, {KeywordTrie::root(), 0, 0});
-    while (!stack_.empty()) {
-      const FuzzyState state = stack_.back();
-      stack_.pop_back();
-      if (!first_visit(state)) continue;
-      clock.advance(1);
-      const Node node = state.node;
-      const std::uint64_t k = state.consumed;
-      const std::int32_t e = state.edits;
-      if (const NameId name = trie.name_at(node); name != kNoName) {
-        const std::uint64_t length = trie.name(name).size();
-        const float similarity =
-            1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(length, k));
-        if (similarity >= t && similarity > best.score) best = {name, k, similarity};
-      }
-      if (k >= remaining) continue;
-      const unsigned char c = fold(s[k]);
-      Node next;
-      if (trie.child(node, c, next)) stack_.push_back({next, k + 1, e});
-      if (1.0f - static_cast<float>(e) / static_cast<float>(k + 1) < t) continue;
-      stack_.push_back({node, k + 1, e + 1});  // the text byte is skipped
-      trie.for_each_child(node, [&](std::uint32_t key, Node child) {  // it stands for another byte
-        if (key != c) stack_.push_back({child, k + 1, e + 1});
-      });
-      trie.for_each_child(node, [&](std::uint32_t, Node child) {  // a keyword byte is skipped
-        stack_.push_back({child, k, e + 1});
-      });
-    }
-    return best;
   }
 
- private:
-  struct Slot {
-    Node node;
-    std::uint64_t consumed = 0;
-    std::int32_t edits = 0;
-    std::uint32_t generation = 0;  // 0: never used
-  };
-
+  // Whether `state` is to be expanded: its pair is new or was expanded only
+  // with more edits. Records it.
   bool first_visit(const FuzzyState& state) {
     if ((used_ + 1) * 2 > slots_.size()) grow();
     const std::size_t mask = slots_.size() - 1;
@@ -100,6 +57,14 @@ class FuzzySearcher {
     }
   }
 
+ private:
+  struct Slot {
+    Node node;
+    std::uint64_t consumed = 0;
+    std::int32_t edits = 0;
+    std::uint32_t generation = 0;  // 0: never used
+  };
+
   void grow() {
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(std::max<std::size_t>(64, old.size() * 2), Slot{});
@@ -109,10 +74,172 @@ class FuzzySearcher {
     }
   }
 
-  std::vector<FuzzyState> stack_;
   std::vector<Slot> slots_;
   std::size_t used_ = 0;
   std::uint32_t generation_ = 0;
+};
+
+// The bounded edit search at one start position. Its answer is defined by
+// the exhaustive search: depth first, last in first out, children in
+// ascending key order; a candidate (a keyword end reached with consumed
+// k >= 1 and score >= t) replaces the best only when strictly better. So the
+// answer is the FIRST candidate popped, in that order, among those with the
+// maximum score S*. It is found in two passes:
+//
+// 1. best_score() finds S* alone, in any depth-first order (the exact
+//    continuation first, so that good candidates come early), cutting every
+//    state whose bound (below) is <= the best score so far or < t.
+// 2. first_with(S*) replays the exhaustive order, cutting states whose bound
+//    is < S*, and stops at the first candidate scoring S*.
+//
+// The bound. From a state (node v at depth d, k, e), each step adds 1 to k,
+// to the depth or to both, and only the exact step is free, so a candidate w
+// at depth D reached with k' consumed and e' edits has
+// e' >= e + |(D - d) - (k' - k)|. With c = k + D - d, its score
+// 1 - e' / max(L_w, k') is at most 1 - e / max(L_w, min(c, r)): for k' <= c
+// the denominator is at most max(L_w, min(c, r)) (k' <= r) and e' >= e; for
+// k' > max(L_w, c), e' >= e + k' - c, and (e + k' - c) / k' >= e / c when
+// c >= e, while for c < e the score is negative. Over the subtree,
+// bound = 1 - e / max(longest name, min(k + height, r)) with the index's
+// figures. In 32-bit floats the same holds while every integer involved is
+// below 2^24 (conversions are exact, and rounded division and subtraction
+// are monotone); where a start lies further than that from the text's end
+// the bound is not used (1, no cut but the threshold's).
+//
+// Memo (both passes): a (node, k) pair is never expanded again once it has
+// been expanded with no more edits. Such a state is never its own descendant
+// (every step raises k or the depth), so in a depth-first search the earlier
+// one's subtree is finished when the later one is popped, and every state
+// below the later one has a twin below the earlier one with no more edits:
+// it passed the same threshold tests and scores at least as high.
+//
+// Why pass 1 ends with S*: by induction in the order subtrees finish, once
+// a state's subtree is done, best >= every score >= t below it. Expanded:
+// by its children. Cut by the bound: bound <= best or bound < t, and the
+// bound tops every score below. Skipped by the memo: its twin's subtree,
+// finished earlier, scores at least as high, and best only grows.
+//
+// Why pass 2 finds the answer c*: its pops are the exhaustive order's pops
+// with whole subtrees left out, so it suffices that c* is never left out.
+// A bound cut drops only subtrees whose scores are all < S*. A memo skip of
+// a state x for an earlier state y: if c* lay below x, the twin of c* below
+// y would score S* too and be popped before c* in the exhaustive order,
+// contradicting that c* is the first.
+class FuzzySearcher {
+ public:
+  FuzzySearcher(const KeywordTrie& trie, const FuzzyIndex& index, float t, InterruptClock& clock)
+      : trie_(trie), index_(index), t_(t), clock_(clock) {}
+
+  template <class Fold>
+  FuzzyCandidate find(const unsigned char* s, std::uint64_t remaining, const Fold& fold) {
+    const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
+    constexpr std::uint64_t kExactFloats = std::uint64_t{1} << 24;
+    exact_bounds_ = remaining + all.longest_name + all.height < kExactFloats;
+    const float best = best_score(s, remaining, fold);
+    if (best == 0.0f) return {};
+    return first_with(best, s, remaining, fold);
+  }
+
+ private:
+  float score(NameId name, std::uint64_t k, std::int32_t e) const {
+    const std::uint64_t length = trie_.name(name).size();
+    return 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(length, k));
+  }
+
+  // Edit steps are taken from a state only while this holds.
+  bool may_edit(std::uint64_t k, std::int32_t e) const {
+    return 1.0f - static_cast<float>(e) / static_cast<float>(k + 1) >= t_;
+  }
+
+  // The most any candidate at or below `state` can score (see above).
+  float bound(const FuzzyState& state, std::uint64_t remaining) const {
+    if (state.edits == 0 || !exact_bounds_) return 1.0f;
+    const FuzzyIndex::Reach reach = index_.reach(state.node);
+    const std::uint64_t span = std::min<std::uint64_t>(state.consumed + reach.height, remaining);
+    const std::uint64_t most = std::max<std::uint64_t>(reach.longest_name, span);
+    return 1.0f - static_cast<float>(state.edits) / static_cast<float>(most);
+  }
+
+  template <class Fold>
+  float best_score(const unsigned char* s, std::uint64_t remaining, const Fold& fold) {
+    float best = 0.0f;
+    const auto push = [&](const FuzzyState& state) {
+      const float most = bound(state, remaining);
+      if (most > best && most >= t_) stack_.push_back(state);
+    };
+    visited_.clear();
+    stack_.assign(1, {KeywordTrie::root(), 0, 0});
+    while (!stack_.empty()) {
+      const FuzzyState state = stack_.back();
+      stack_.pop_back();
+      // best may have grown since the push.
+      const float most = bound(state, remaining);
+      if (most <= best || most < t_ || !visited_.first_visit(state)) continue;
+      clock_.advance(1);
+      const auto [node, k, e] = state;
+      if (const NameId name = trie_.name_at(node); name != kNoName && k > 0) {
+        const float similarity = score(name, k, e);
+        if (similarity >= t_ && similarity > best) {
+          best = similarity;
+          if (best == 1.0f) break;  // nothing scores higher
+        }
+      }
+      if (k >= remaining) continue;
+      const unsigned char c = fold(s[k]);
+      if (may_edit(k, e)) {
+        push({node, k + 1, e + 1});
+        trie_.for_each_child(node, [&](std::uint32_t key, Node child) {
+          if (key != c) push({child, k + 1, e + 1});
+          push({child, k, e + 1});
+        });
+      }
+      // Last, so popped first.
+      if (Node next; trie_.child(node, c, next)) stack_.push_back({next, k + 1, e});
+    }
+    return best;
+  }
+
+  template <class Fold>
+  FuzzyCandidate first_with(float target, const unsigned char* s, std::uint64_t remaining,
+                            const Fold& fold) {
+    const auto push = [&](const FuzzyState& state) {
+      if (bound(state, remaining) >= target) stack_.push_back(state);
+    };
+    visited_.clear();
+    stack_.assign(1, {KeywordTrie::root(), 0, 0});
+    while (!stack_.empty()) {
+      const FuzzyState state = stack_.back();
+      stack_.pop_back();
+      if (!visited_.first_visit(state)) continue;
+      clock_.advance(1);
+      const auto [node, k, e] = state;
+      if (const NameId name = trie_.name_at(node); name != kNoName && k > 0) {
+        const float similarity = score(name, k, e);
+        if (similarity >= target) return {name, k, similarity};
+      }
+      if (k >= remaining) continue;
+      // The exhaustive search's push order.
+      const unsigned char c = fold(s[k]);
+      if (Node next; trie_.child(node, c, next)) push({next, k + 1, e});
+      if (!may_edit(k, e)) continue;
+      push({node, k + 1, e + 1});  // the text byte is skipped
+      trie_.for_each_child(node, [&](std::uint32_t key, Node child) {  // it stands for another byte
+        if (key != c) push({child, k + 1, e + 1});
+      });
+      trie_.for_each_child(node, [&](std::uint32_t, Node child) {  // a keyword byte is skipped
+        push({child, k, e + 1});
+      });
+    }
+    return {};  // not reached: pass 1 saw a candidate scoring `target`
+  }
+
+  const KeywordTrie& trie_;
+  const FuzzyIndex& index_;
+  const float t_;
+  InterruptClock& clock_;
+  bool exact_bounds_ = false;
+  std::vector<FuzzyState> stack_;
+  VisitedStates visited_;
 };
 
 }  // namespace
@@ -122,17 +249,18 @@ void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::
                 std::vector<KeywordMatch>& matches) {
   InterruptClock clock(interrupt);
   const bool overlaps = processor.allow_overlaps();
-  FuzzySearcher searcher;
+  const std::shared_ptr<const FuzzyIndex> index = processor.fuzzy_index();
+  FuzzySearcher searcher(processor.trie(), *index, t, clock);
   std::size_t p = 0;
   while (p < n) {
     if (p > 0 && !overlaps && is_word[s[p - 1]]) {
       ++p;
       continue;
     }
-    const FuzzyCandidate best = searcher.find(processor.trie(), s + p, n - p, t, fold, clock);
-    // A candidate that consumed no text byte (a clean name longer than its
-    // key) would be an empty match that resumes where it started.
-    if (best.name == kNoName || best.consumed == 0) {
+    // Candidates that consumed no text byte never compete, so every best
+    // candidate ends past its start.
+    const FuzzyCandidate best = searcher.find(s + p, n - p, fold);
+    if (best.name == kNoName) {
       ++p;
       continue;
     }
@@ -148,6 +276,5 @@ void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::
     p = raw_end;
   }
 }
-
 
 }  // namespace termsweep

@@ -105,6 +105,9 @@ class KeywordTrie {
   // name had, or nothing when `key` is not a keyword.
   std::optional<NameId> erase(std::string_view key);
 
+  // Units of the double array, used or free: node indices lie below it.
+  std::size_t unit_count() const { return units_.size(); }
+
   // Heap bytes held (for benchmarks).
   std::size_t memory_bytes() const;
 
