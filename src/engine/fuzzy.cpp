@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 
 #include "engine/extract.hpp"
 #include "engine/fuzzy_index.hpp"
@@ -151,6 +152,53 @@ class FuzzySearcher {
     return 1.0f - static_cast<float>(e) / static_cast<float>(k + 1) >= t_;
   }
 
+  // Whether a state pushed from an expansion can hold a candidate that
+  // `counts`. One that may not edit (`branches` false) has only its exact
+  // continuation below it: when it is no such candidate itself and the text
+  // byte it would read next (`next`, -1 at the end of the text) leads
+  // nowhere, its subtree holds none, and it is cut like a bounded one.
+  template <class Counts>
+  bool fertile(Node node, std::uint64_t k, std::int32_t e, bool branches, int next,
+               const Counts& counts) const {
+    if (branches) return true;
+    if (Node below; next >= 0 && trie_.child(node, static_cast<unsigned char>(next), below)) return true;
+    if (k == 0) return false;
+    const NameId name = trie_.name_at(node);
+    return name != kNoName && counts(score(name, k, e));
+  }
+
+  // Calls f(key, child) in ascending key order for the children of `node`
+  // that an edit step to (child, k, e) may move to: all of them when the
+  // states made there may edit (`branches`), otherwise, where the index lists
+  // them, just those that lead on under byte `next` or end a keyword that
+  // could reach the threshold there: the only ones `fertile` can accept.
+  template <class F>
+  void for_each_step_child(Node node, std::uint64_t k, std::int32_t e, bool branches, int next,
+                           F&& f) const {
+    std::span<const FuzzyIndex::Child> leading, named;
+    std::uint32_t longest_named = 0;
+    if (branches || !index_.children_towards(node, next, leading, named, longest_named)) {
+      trie_.for_each_child(node, f);
+      return;
+    }
+    // A name scores at most 1 - e / max(longest, k).
+    if (k == 0 || 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(longest_named, k)) < t_) {
+      named = {};
+    }
+    auto a = leading.begin();
+    auto b = named.begin();
+    while (a != leading.end() || b != named.end()) {
+      const FuzzyIndex::Child* pick;
+      if (b == named.end() || (a != leading.end() && a->key < b->key)) {
+        pick = &*a++;
+      } else {
+        if (a != leading.end() && a->key == b->key) ++a;
+        pick = &*b++;
+      }
+      f(pick->key, Node{pick->unit, 0});
+    }
+  }
+
   // The most any candidate at or below `state` can score (see above).
   float bound(const FuzzyState& state, std::uint64_t remaining) const {
     if (state.edits == 0 || !exact_bounds_) return 1.0f;
@@ -163,7 +211,9 @@ class FuzzySearcher {
   template <class Fold>
   float best_score(const unsigned char* s, std::uint64_t remaining, const Fold& fold) {
     float best = 0.0f;
-    const auto push = [&](const FuzzyState& state) {
+    const auto improves = [&](float similarity) { return similarity >= t_ && similarity > best; };
+    const auto push = [&](const FuzzyState& state, bool branches, int next) {
+      if (!fertile(state.node, state.consumed, state.edits, branches, next, improves)) return;
       const float most = bound(state, remaining);
       if (most > best && most >= t_) stack_.push_back(state);
     };
@@ -186,11 +236,16 @@ class FuzzySearcher {
       }
       if (k >= remaining) continue;
       const unsigned char c = fold(s[k]);
+      const int after = k + 1 < remaining ? fold(s[k + 1]) : -1;
       if (may_edit(k, e)) {
-        push({node, k + 1, e + 1});
-        trie_.for_each_child(node, [&](std::uint32_t key, Node child) {
-          if (key != c) push({child, k + 1, e + 1});
-          push({child, k, e + 1});
+        const bool moved_branches = may_edit(k + 1, e + 1);
+        const bool kept_branches = may_edit(k, e + 1);
+        push({node, k + 1, e + 1}, moved_branches, after);
+        for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
+          if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
+        });
+        for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
+          push({child, k, e + 1}, kept_branches, c);
         });
       }
       // Last, so popped first.
@@ -202,8 +257,12 @@ class FuzzySearcher {
   template <class Fold>
   FuzzyCandidate first_with(float target, const unsigned char* s, std::uint64_t remaining,
                             const Fold& fold) {
-    const auto push = [&](const FuzzyState& state) {
-      if (bound(state, remaining) >= target) stack_.push_back(state);
+    const auto reaches = [&](float similarity) { return similarity >= target; };
+    const auto push = [&](const FuzzyState& state, bool branches, int next) {
+      if (fertile(state.node, state.consumed, state.edits, branches, next, reaches) &&
+          bound(state, remaining) >= target) {
+        stack_.push_back(state);
+      }
     };
     visited_.clear();
     stack_.assign(1, {KeywordTrie::root(), 0, 0});
@@ -220,14 +279,19 @@ class FuzzySearcher {
       if (k >= remaining) continue;
       // The exhaustive search's push order.
       const unsigned char c = fold(s[k]);
-      if (Node next; trie_.child(node, c, next)) push({next, k + 1, e});
+      const int after = k + 1 < remaining ? fold(s[k + 1]) : -1;
+      if (Node next; trie_.child(node, c, next)) push({next, k + 1, e}, may_edit(k + 1, e), after);
       if (!may_edit(k, e)) continue;
-      push({node, k + 1, e + 1});  // the text byte is skipped
-      trie_.for_each_child(node, [&](std::uint32_t key, Node child) {  // it stands for another byte
-        if (key != c) push({child, k + 1, e + 1});
+      const bool moved_branches = may_edit(k + 1, e + 1);
+      const bool kept_branches = may_edit(k, e + 1);
+      push({node, k + 1, e + 1}, moved_branches, after);  // the text byte is skipped
+      // it stands for another byte
+      for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
+        if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
       });
-      trie_.for_each_child(node, [&](std::uint32_t, Node child) {  // a keyword byte is skipped
-        push({child, k, e + 1});
+      // a keyword byte is skipped
+      for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
+        push({child, k, e + 1}, kept_branches, c);
       });
     }
     return {};  // not reached: pass 1 saw a candidate scoring `target`

@@ -1,6 +1,7 @@
 #include "engine/fuzzy_index.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace termsweep {
 namespace {
@@ -11,7 +12,7 @@ std::uint32_t saturated(std::uint64_t value) {
 
 }  // namespace
 
-FuzzyIndex::FuzzyIndex(const KeywordTrie& trie) : units_(trie.unit_count(), Reach{0, 0}) {
+FuzzyIndex::FuzzyIndex(const KeywordTrie& trie) : units_(trie.unit_count(), Reach{0, 0, kNoFanout}) {
   // Post-order without recursion (the trie has no depth limit): a unit is
   // entered once to queue its children and finished once they are done.
   struct Pending {
@@ -44,7 +45,60 @@ FuzzyIndex::FuzzyIndex(const KeywordTrie& trie) : units_(trie.unit_count(), Reac
       });
     }
     units_[node.index] = {saturated(longest), saturated(height)};
+    if (chain.empty()) list_fanout(trie, node);
   }
+}
+
+void FuzzyIndex::list_fanout(const KeywordTrie& trie, Node node) {
+  std::size_t count = 0;
+  trie.for_each_child(node, [&](std::uint32_t, Node) { ++count; });
+  if (count < kWideFanout) return;
+  // (byte below, child) pairs in ascending child order, then grouped by byte
+  // with a stable counting sort.
+  std::vector<std::pair<unsigned char, Child>> pairs;
+  std::array<std::uint32_t, 257> counts{};
+  std::vector<Child> named;
+  std::uint64_t longest_named = 0;
+  trie.for_each_child(node, [&](std::uint32_t key, Node child) {
+    if (const NameId name = trie.name_at(child); name != kNoName) {
+      named.push_back({key, child.index});
+      longest_named = std::max<std::uint64_t>(longest_named, trie.name(name).size());
+    }
+    trie.for_each_child(child, [&](std::uint32_t below, Node) {
+      if (below > 0xFF) return;  // no text byte leads there
+      pairs.push_back({static_cast<unsigned char>(below), Child{key, child.index}});
+      ++counts[below];
+    });
+  });
+  Fanout fanout;
+  std::uint32_t at = static_cast<std::uint32_t>(children_.size());
+  for (unsigned b = 0; b < 256; ++b) {
+    fanout.by_next[b] = at;
+    at += counts[b];
+  }
+  fanout.by_next[256] = at;
+  fanout.named_end = at + static_cast<std::uint32_t>(named.size());
+  fanout.longest_named = saturated(longest_named);
+  children_.resize(fanout.named_end);
+  std::array<std::uint32_t, 256> next_slot;
+  std::copy(fanout.by_next.begin(), fanout.by_next.end() - 1, next_slot.begin());
+  for (const auto& [below, child] : pairs) children_[next_slot[below]++] = child;
+  std::copy(named.begin(), named.end(), children_.begin() + fanout.by_next[256]);
+  units_[node.index].fanout = static_cast<std::uint32_t>(fanouts_.size());
+  fanouts_.push_back(fanout);
+}
+
+bool FuzzyIndex::children_towards(Node node, int next, std::span<const Child>& leading,
+                                  std::span<const Child>& named, std::uint32_t& longest_named) const {
+  const std::uint32_t slot = units_[node.index].fanout;
+  if (slot == kNoFanout || node.tail_depth != 0) return false;
+  const Fanout& fanout = fanouts_[slot];
+  const Child* all = children_.data();
+  leading = next < 0 ? std::span<const Child>()
+                     : std::span<const Child>(all + fanout.by_next[next], all + fanout.by_next[next + 1]);
+  named = {all + fanout.by_next[256], all + fanout.named_end};
+  longest_named = fanout.longest_named;
+  return true;
 }
 
 std::shared_ptr<const FuzzyIndex> FuzzyIndexCache::get(const KeywordTrie& trie) const {

@@ -2,9 +2,11 @@
 // on demand and cached by the processor until its keywords change.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "engine/keyword_trie.hpp"
@@ -21,6 +23,15 @@ class FuzzyIndex {
   struct Reach {
     std::uint32_t longest_name;
     std::uint32_t height;
+    std::uint32_t fanout = kNoFanout;  // its children by next byte, if listed
+  };
+  static constexpr std::uint32_t kNoFanout = 0xFFFFFFFFu;
+  // Nodes with at least this many children list them by the byte below them.
+  static constexpr std::size_t kWideFanout = 16;
+
+  struct Child {
+    std::uint32_t key;
+    std::uint32_t unit;
   };
   static constexpr std::uint32_t kHuge = 0xFFFFFFFFu;
 
@@ -34,10 +45,34 @@ class FuzzyIndex {
     return {unit.longest_name, unit.height - node.tail_depth};
   }
 
-  std::size_t memory_bytes() const { return units_.capacity() * sizeof(Reach); }
+  // For a node with many children: the children with a child of their own
+  // under byte `next` (none when next < 0) and the children that end a
+  // keyword, each in ascending key order, with the longest clean name of the
+  // latter. False when the node keeps no such lists (then every child has to
+  // be looked at).
+  bool children_towards(Node node, int next, std::span<const Child>& leading,
+                        std::span<const Child>& named, std::uint32_t& longest_named) const;
+
+  std::size_t memory_bytes() const {
+    return units_.capacity() * sizeof(Reach) + fanouts_.capacity() * sizeof(Fanout) +
+           children_.capacity() * sizeof(Child);
+  }
 
  private:
+  // Where a wide node's lists lie in children_: the children leading on
+  // under byte b at [by_next[b], by_next[b + 1]), the named ones at
+  // [by_next[256], named_end).
+  struct Fanout {
+    std::array<std::uint32_t, 257> by_next;
+    std::uint32_t named_end;
+    std::uint32_t longest_named;
+  };
+
+  void list_fanout(const KeywordTrie& trie, Node node);
+
   std::vector<Reach> units_;  // by unit; free units hold zeros
+  std::vector<Fanout> fanouts_;
+  std::vector<Child> children_;
 };
 
 // The index of a processor's current keywords. Readers under a shared borrow
