@@ -220,36 +220,44 @@ class FuzzySearcher {
     visited_.clear();
     stack_.assign(1, {KeywordTrie::root(), 0, 0});
     while (!stack_.empty()) {
-      const FuzzyState state = stack_.back();
+      FuzzyState state = stack_.back();
       stack_.pop_back();
       // best may have grown since the push.
-      const float most = bound(state, remaining);
+      float most = bound(state, remaining);
       if (most <= best || most < t_ || !visited_.first_visit(state)) continue;
-      clock_.advance(1);
-      const auto [node, k, e] = state;
-      if (const NameId name = trie_.name_at(node); name != kNoName && k > 0) {
-        const float similarity = score(name, k, e);
-        if (similarity >= t_ && similarity > best) {
-          best = similarity;
-          if (best == 1.0f) break;  // nothing scores higher
+      // The state, then its exact continuation, which would be popped next.
+      for (;;) {
+        clock_.advance(1);
+        const auto [node, k, e] = state;
+        if (const NameId name = trie_.name_at(node); name != kNoName && k > 0) {
+          const float similarity = score(name, k, e);
+          if (similarity >= t_ && similarity > best) {
+            best = similarity;
+            if (best == 1.0f) return best;  // nothing scores higher
+          }
         }
+        if (k >= remaining) break;
+        const unsigned char c = fold(s[k]);
+        const int after = k + 1 < remaining ? fold(s[k + 1]) : -1;
+        if (may_edit(k, e)) {
+          const bool moved_branches = may_edit(k + 1, e + 1);
+          const bool kept_branches = may_edit(k, e + 1);
+          push({node, k + 1, e + 1}, moved_branches, after);
+          for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
+            if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
+          });
+          for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
+            push({child, k, e + 1}, kept_branches, c);
+          });
+        }
+        Node next;
+        if (!trie_.child(node, c, next)) break;
+        state = {next, k + 1, e};
+        most = bound(state, remaining);
+        // States that may not edit are left out of the memo: they have one
+        // child at most, so a repeat costs no more than the lookup would.
+        if (most <= best || most < t_ || (may_edit(k + 1, e) && !visited_.first_visit(state))) break;
       }
-      if (k >= remaining) continue;
-      const unsigned char c = fold(s[k]);
-      const int after = k + 1 < remaining ? fold(s[k + 1]) : -1;
-      if (may_edit(k, e)) {
-        const bool moved_branches = may_edit(k + 1, e + 1);
-        const bool kept_branches = may_edit(k, e + 1);
-        push({node, k + 1, e + 1}, moved_branches, after);
-        for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
-          if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
-        });
-        for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
-          push({child, k, e + 1}, kept_branches, c);
-        });
-      }
-      // Last, so popped first.
-      if (Node next; trie_.child(node, c, next)) stack_.push_back({next, k + 1, e});
     }
     return best;
   }
@@ -267,32 +275,44 @@ class FuzzySearcher {
     visited_.clear();
     stack_.assign(1, {KeywordTrie::root(), 0, 0});
     while (!stack_.empty()) {
-      const FuzzyState state = stack_.back();
+      FuzzyState state = stack_.back();
       stack_.pop_back();
       if (!visited_.first_visit(state)) continue;
-      clock_.advance(1);
-      const auto [node, k, e] = state;
-      if (const NameId name = trie_.name_at(node); name != kNoName && k > 0) {
-        const float similarity = score(name, k, e);
-        if (similarity >= target) return {name, k, similarity};
+      // The state, then, while it may not edit, its only child state, which
+      // would be popped next.
+      for (;;) {
+        clock_.advance(1);
+        const auto [node, k, e] = state;
+        if (const NameId name = trie_.name_at(node); name != kNoName && k > 0) {
+          const float similarity = score(name, k, e);
+          if (similarity >= target) return {name, k, similarity};
+        }
+        if (k >= remaining) break;
+        // The exhaustive search's push order.
+        const unsigned char c = fold(s[k]);
+        const int after = k + 1 < remaining ? fold(s[k + 1]) : -1;
+        Node next;
+        const bool exact = trie_.child(node, c, next);
+        if (!may_edit(k, e)) {
+          if (!exact) break;
+          state = {next, k + 1, e};
+          if (bound(state, remaining) < target) break;
+          continue;
+        }
+        if (exact) push({next, k + 1, e}, may_edit(k + 1, e), after);
+        const bool moved_branches = may_edit(k + 1, e + 1);
+        const bool kept_branches = may_edit(k, e + 1);
+        push({node, k + 1, e + 1}, moved_branches, after);  // the text byte is skipped
+        // it stands for another byte
+        for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
+          if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
+        });
+        // a keyword byte is skipped
+        for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
+          push({child, k, e + 1}, kept_branches, c);
+        });
+        break;
       }
-      if (k >= remaining) continue;
-      // The exhaustive search's push order.
-      const unsigned char c = fold(s[k]);
-      const int after = k + 1 < remaining ? fold(s[k + 1]) : -1;
-      if (Node next; trie_.child(node, c, next)) push({next, k + 1, e}, may_edit(k + 1, e), after);
-      if (!may_edit(k, e)) continue;
-      const bool moved_branches = may_edit(k + 1, e + 1);
-      const bool kept_branches = may_edit(k, e + 1);
-      push({node, k + 1, e + 1}, moved_branches, after);  // the text byte is skipped
-      // it stands for another byte
-      for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
-        if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
-      });
-      // a keyword byte is skipped
-      for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
-        push({child, k, e + 1}, kept_branches, c);
-      });
     }
     return {};  // not reached: pass 1 saw a candidate scoring `target`
   }
