@@ -87,7 +87,7 @@ class VisitedStates {
 // answer is the FIRST candidate popped, in that order, among those with the
 // maximum score S*. It is found in two passes:
 //
-// 1. best_score() finds S* alone, in any depth-first order (the exact
+// 1. best_score() finds S* alone, in an order of its own (the exact
 //    continuation first, so that good candidates come early), cutting every
 //    state whose bound (below) is <= the best score so far or < t.
 // 2. first_with(S*) replays the exhaustive order, cutting states whose bound
@@ -107,24 +107,27 @@ class VisitedStates {
 // are monotone); where a start lies further than that from the text's end
 // the bound is not used (1, no cut but the threshold's).
 //
-// Memo (both passes): a (node, k) pair is never expanded again once it has
-// been expanded with no more edits. Such a state is never its own descendant
-// (every step raises k or the depth), so in a depth-first search the earlier
-// one's subtree is finished when the later one is popped, and every state
-// below the later one has a twin below the earlier one with no more edits:
-// it passed the same threshold tests and scores at least as high.
+// Memo (both passes): a (node, k) pair is not expanded again once it has
+// been expanded with no more edits. Every state below the later one has a
+// twin below the earlier one with no more edits: it passed the same
+// threshold tests and scores at least as high. Leaving states out of the
+// memo only costs time.
 //
-// Why pass 1 ends with S*: by induction in the order subtrees finish, once
-// a state's subtree is done, best >= every score >= t below it. Expanded:
-// by its children. Cut by the bound: bound <= best or bound < t, and the
-// bound tops every score below. Skipped by the memo: its twin's subtree,
-// finished earlier, scores at least as high, and best only grows.
+// Why pass 1 ends with S*: every state z ends up expanded (all its children
+// pushed or cut), cut by the bound, or skipped for a twin y that is
+// expanded. By induction on (r - k) + the height of z's node, which every
+// step lowers and a twin shares: if expanded, the
+// final best is >= every score >= t below z through its children; if cut,
+// everything below z scores <= bound <= best at the time, or < t; if
+// skipped, y's subtree scores at least as high, and y was expanded.
 //
-// Why pass 2 finds the answer c*: its pops are the exhaustive order's pops
-// with whole subtrees left out, so it suffices that c* is never left out.
-// A bound cut drops only subtrees whose scores are all < S*. A memo skip of
-// a state x for an earlier state y: if c* lay below x, the twin of c* below
-// y would score S* too and be popped before c* in the exhaustive order,
+// Why pass 2 finds the answer c*: it is a depth-first search in the
+// exhaustive order, so its pops are the exhaustive order's pops with whole
+// subtrees left out, and it suffices that c* is never left out. A bound cut
+// drops only subtrees whose scores are all < S*. A memo skip of x for an
+// earlier y: a state is never its own descendant (every step raises k or
+// the depth), so y's subtree comes before x in the exhaustive order; if c*
+// lay below x, its twin below y would score S* too and come before c*,
 // contradicting that c* is the first.
 class FuzzySearcher {
  public:
@@ -225,7 +228,9 @@ class FuzzySearcher {
       // best may have grown since the push.
       float most = bound(state, remaining);
       if (most <= best || most < t_ || !visited_.first_visit(state)) continue;
-      // The state, then its exact continuation, which would be popped next.
+      // The exact continuation first, as far as it goes (a good best early
+      // cuts more), then the edit steps from the states it passed.
+      walked_.clear();
       for (;;) {
         clock_.advance(1);
         const auto [node, k, e] = state;
@@ -237,26 +242,31 @@ class FuzzySearcher {
           }
         }
         if (k >= remaining) break;
-        const unsigned char c = fold(s[k]);
-        const int after = k + 1 < remaining ? fold(s[k + 1]) : -1;
-        if (may_edit(k, e)) {
-          const bool moved_branches = may_edit(k + 1, e + 1);
-          const bool kept_branches = may_edit(k, e + 1);
-          push({node, k + 1, e + 1}, moved_branches, after);
-          for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
-            if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
-          });
-          for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
-            push({child, k, e + 1}, kept_branches, c);
-          });
-        }
+        if (may_edit(k, e)) walked_.push_back(state);
         Node next;
-        if (!trie_.child(node, c, next)) break;
+        if (!trie_.child(node, fold(s[k]), next)) break;
         state = {next, k + 1, e};
         most = bound(state, remaining);
         // States that may not edit are left out of the memo: they have one
         // child at most, so a repeat costs no more than the lookup would.
         if (most <= best || most < t_ || (may_edit(k + 1, e) && !visited_.first_visit(state))) break;
+      }
+      for (const auto& [node, k, e] : walked_) {
+        // Every edit step's bound is at most this one's (its node's figures
+        // cover its children's, and it consumes no less).
+        most = bound({node, k + 1, e + 1}, remaining);
+        if (most <= best || most < t_) continue;
+        const unsigned char c = fold(s[k]);
+        const int after = k + 1 < remaining ? fold(s[k + 1]) : -1;
+        const bool moved_branches = may_edit(k + 1, e + 1);
+        const bool kept_branches = may_edit(k, e + 1);
+        push({node, k + 1, e + 1}, moved_branches, after);
+        for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
+          if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
+        });
+        for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
+          push({child, k, e + 1}, kept_branches, c);
+        });
       }
     }
     return best;
@@ -300,6 +310,8 @@ class FuzzySearcher {
           continue;
         }
         if (exact) push({next, k + 1, e}, may_edit(k + 1, e), after);
+        // Every edit step's bound is at most this one's (as in pass 1).
+        if (bound({node, k + 1, e + 1}, remaining) < target) break;
         const bool moved_branches = may_edit(k + 1, e + 1);
         const bool kept_branches = may_edit(k, e + 1);
         push({node, k + 1, e + 1}, moved_branches, after);  // the text byte is skipped
@@ -323,6 +335,7 @@ class FuzzySearcher {
   InterruptClock& clock_;
   bool exact_bounds_ = false;
   std::vector<FuzzyState> stack_;
+  std::vector<FuzzyState> walked_;
   VisitedStates visited_;
 };
 
