@@ -87,7 +87,7 @@ class VisitedStates {
 // answer is the FIRST candidate popped, in that order, among those with the
 // maximum score S*. It is found in two passes:
 //
-// 1. best_score() finds S* alone, in an order of its own (the exact
+// 1. best_score() finds S* (and the answer itself when S* = 1), in an order of its own (the exact
 //    continuation first, so that good candidates come early), cutting every
 //    state whose bound (below) is <= the best score so far or < t.
 // 2. first_with(S*) replays the exhaustive order, cutting states whose bound
@@ -139,9 +139,14 @@ class FuzzySearcher {
     const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
     constexpr std::uint64_t kExactFloats = std::uint64_t{1} << 24;
     exact_bounds_ = remaining + all.longest_name + all.height < kExactFloats;
-    const float best = best_score(s, remaining, fold);
-    if (best == 0.0f) return {};
-    return first_with(best, s, remaining, fold);
+    const FuzzyCandidate best = best_score(s, remaining, fold);
+    if (best.score == 0.0f) return {};
+    // A score of 1 takes no edit, so it lies on the exact path from the
+    // root, which pass 1 walks first: the first keyword end there is also the
+    // first candidate scoring 1 in the exhaustive order (which cuts every
+    // edit step, all scoring below 1).
+    if (best.score == 1.0f) return best;
+    return first_with(best.score, s, remaining, fold);
   }
 
  private:
@@ -212,7 +217,7 @@ class FuzzySearcher {
   }
 
   template <class Fold>
-  float best_score(const unsigned char* s, std::uint64_t remaining, const Fold& fold) {
+  FuzzyCandidate best_score(const unsigned char* s, std::uint64_t remaining, const Fold& fold) {
     float best = 0.0f;
     const auto improves = [&](float similarity) { return similarity >= t_ && similarity > best; };
     const auto push = [&](const FuzzyState& state, bool branches, int next) {
@@ -238,7 +243,7 @@ class FuzzySearcher {
           const float similarity = score(name, k, e);
           if (similarity >= t_ && similarity > best) {
             best = similarity;
-            if (best == 1.0f) return best;  // nothing scores higher
+            if (best == 1.0f) return {name, k, best};  // nothing scores higher
           }
         }
         if (k >= remaining) break;
@@ -269,7 +274,7 @@ class FuzzySearcher {
         });
       }
     }
-    return best;
+    return {kNoName, 0, best};
   }
 
   template <class Fold>
