@@ -223,16 +223,16 @@ class FuzzySearcher {
     const auto push = [&](const FuzzyState& state, bool branches, int next) {
       if (!fertile(state.node, state.consumed, state.edits, branches, next, improves)) return;
       const float most = bound(state, remaining);
-      if (most > best && most >= t_) stack_.push_back(state);
+      if (most > best && most >= t_) pending_.push_back({state, most});
     };
     visited_.clear();
-    stack_.assign(1, {KeywordTrie::root(), 0, 0});
-    while (!stack_.empty()) {
-      FuzzyState state = stack_.back();
-      stack_.pop_back();
+    pending_.assign(1, {{KeywordTrie::root(), 0, 0}, 1.0f});
+    while (!pending_.empty()) {
+      FuzzyState state = pending_.back().state;
+      float most = pending_.back().bound;
+      pending_.pop_back();
       // best may have grown since the push.
-      float most = bound(state, remaining);
-      if (most <= best || most < t_ || !visited_.first_visit(state)) continue;
+      if (most <= best || !visited_.first_visit(state)) continue;
       // The exact continuation first, as far as it goes (a good best early
       // cuts more), then the edit steps from the states it passed.
       walked_.clear();
@@ -341,6 +341,11 @@ class FuzzySearcher {
   bool exact_bounds_ = false;
   std::vector<FuzzyState> stack_;
   std::vector<FuzzyState> walked_;
+  struct Bounded {
+    FuzzyState state;
+    float bound;
+  };
+  std::vector<Bounded> pending_;  // pass 1's stack
   VisitedStates visited_;
 };
 
