@@ -34,11 +34,30 @@ class VisitedStates {
       generation_ = 1;
     }
     used_ = 0;
+    unrecorded_ = 0;
   }
 
   // Whether `state` is to be expanded: its pair is new or was expanded only
-  // with more edits. Records it.
+  // with more edits. Records it, except for the first few states of a
+  // search: most searches are that short, and a repeat among so few costs
+  // less than recording them all.
   bool first_visit(const FuzzyState& state) {
+    if (unrecorded_ < kUnrecorded) {
+      ++unrecorded_;
+      return true;
+    }
+    return record(state);
+  }
+
+ private:
+  struct Slot {
+    Node node;
+    std::uint64_t consumed = 0;
+    std::int32_t edits = 0;
+    std::uint32_t generation = 0;  // 0: never used
+  };
+
+  bool record(const FuzzyState& state) {
     if ((used_ + 1) * 2 > slots_.size()) grow();
     const std::size_t mask = slots_.size() - 1;
     std::uint64_t hash = (std::uint64_t{state.node.index} << 32 | state.node.tail_depth) * 0x9E3779B97F4A7C15ull ^
@@ -58,25 +77,20 @@ class VisitedStates {
     }
   }
 
- private:
-  struct Slot {
-    Node node;
-    std::uint64_t consumed = 0;
-    std::int32_t edits = 0;
-    std::uint32_t generation = 0;  // 0: never used
-  };
-
   void grow() {
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(std::max<std::size_t>(64, old.size() * 2), Slot{});
     used_ = 0;
     for (const Slot& slot : old) {
-      if (slot.generation == generation_) first_visit({slot.node, slot.consumed, slot.edits});
+      if (slot.generation == generation_) record({slot.node, slot.consumed, slot.edits});
     }
   }
 
+  static constexpr std::size_t kUnrecorded = 32;
+
   std::vector<Slot> slots_;
   std::size_t used_ = 0;
+  std::size_t unrecorded_ = 0;
   std::uint32_t generation_ = 0;
 };
 
@@ -157,7 +171,7 @@ class FuzzySearcher {
 
   // Edit steps are taken from a state only while this holds.
   bool may_edit(std::uint64_t k, std::int32_t e) const {
-    return 1.0f - static_cast<float>(e) / static_cast<float>(k + 1) >= t_;
+    return e == 0 || 1.0f - static_cast<float>(e) / static_cast<float>(k + 1) >= t_;
   }
 
   // Whether a state pushed from an expansion can hold a candidate that
