@@ -1,6 +1,7 @@
 #include "engine/fuzzy.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -146,7 +147,9 @@ class VisitedStates {
 class FuzzySearcher {
  public:
   FuzzySearcher(const KeywordTrie& trie, const FuzzyIndex& index, float t, InterruptClock& clock)
-      : trie_(trie), index_(index), t_(t), clock_(clock) {}
+      : trie_(trie), index_(index), t_(t), clock_(clock) {
+    edit_from_.fill(kUnknown);
+  }
 
   template <class Fold>
   FuzzyCandidate find(const unsigned char* s, std::uint64_t remaining, const Fold& fold) {
@@ -169,9 +172,26 @@ class FuzzySearcher {
     return 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(length, k));
   }
 
-  // Edit steps are taken from a state only while this holds.
-  bool may_edit(std::uint64_t k, std::int32_t e) const {
-    return e == 0 || 1.0f - static_cast<float>(e) / static_cast<float>(k + 1) >= t_;
+  // Edit steps are taken from a state only while
+  // 1 - e / (k + 1) >= t. For each e that holds from some k on (rounded
+  // division is monotone); for few edits that k is kept rather than divided
+  // out each time.
+  bool may_edit(std::uint64_t k, std::int32_t e) {
+    if (e == 0) return true;
+    if (static_cast<std::size_t>(e) >= edit_from_.size()) return gate(k, e);
+    std::uint64_t& from = edit_from_[static_cast<std::size_t>(e)];
+    if (from == kUnknown) {
+      // Near e / (1 - t) - 1, then moved onto the exact edge.
+      const double guess = e / (1.0 - static_cast<double>(t_)) - 1.0;
+      from = guess > 0 ? static_cast<std::uint64_t>(guess) : 0;
+      while (!gate(from, e)) ++from;
+      while (from > 0 && gate(from - 1, e)) --from;
+    }
+    return k >= from;
+  }
+
+  bool gate(std::uint64_t k, std::int32_t e) const {
+    return 1.0f - static_cast<float>(e) / static_cast<float>(k + 1) >= t_;
   }
 
   // Whether a state pushed from an expansion can hold a candidate that
@@ -355,6 +375,8 @@ class FuzzySearcher {
   bool exact_bounds_ = false;
   std::vector<FuzzyState> stack_;
   std::vector<FuzzyState> walked_;
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+  std::array<std::uint64_t, 64> edit_from_;  // by edits: the least k that may edit
   struct Bounded {
     FuzzyState state;
     float bound;

@@ -88,19 +88,6 @@ void FuzzyIndex::list_fanout(const KeywordTrie& trie, Node node) {
   fanouts_.push_back(fanout);
 }
 
-bool FuzzyIndex::children_towards(Node node, int next, std::span<const Child>& leading,
-                                  std::span<const Child>& named, std::uint32_t& longest_named) const {
-  const std::uint32_t slot = units_[node.index].fanout;
-  if (slot == kNoFanout || node.tail_depth != 0) return false;
-  const Fanout& fanout = fanouts_[slot];
-  const Child* all = children_.data();
-  leading = next < 0 ? std::span<const Child>()
-                     : std::span<const Child>(all + fanout.by_next[next], all + fanout.by_next[next + 1]);
-  named = {all + fanout.by_next[256], all + fanout.named_end};
-  longest_named = fanout.longest_named;
-  return true;
-}
-
 std::shared_ptr<const FuzzyIndex> FuzzyIndexCache::get(const KeywordTrie& trie) const {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (!index_) index_ = std::make_shared<const FuzzyIndex>(trie);

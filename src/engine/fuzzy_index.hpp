@@ -75,6 +75,19 @@ class FuzzyIndex {
   std::vector<Child> children_;
 };
 
+inline bool FuzzyIndex::children_towards(Node node, int next, std::span<const Child>& leading,
+                                  std::span<const Child>& named, std::uint32_t& longest_named) const {
+  const std::uint32_t slot = units_[node.index].fanout;
+  if (slot == kNoFanout || node.tail_depth != 0) return false;
+  const Fanout& fanout = fanouts_[slot];
+  const Child* all = children_.data();
+  leading = next < 0 ? std::span<const Child>()
+                     : std::span<const Child>(all + fanout.by_next[next], all + fanout.by_next[next + 1]);
+  named = {all + fanout.by_next[256], all + fanout.named_end};
+  longest_named = fanout.longest_named;
+  return true;
+}
+
 // The index of a processor's current keywords. Readers under a shared borrow
 // may ask at the same time; the first one builds it. A change of keywords
 // (under an exclusive borrow, so with no reader) drops it.

@@ -265,6 +265,11 @@ class TrieRestorer {
 
 // ---- inline hot paths ----
 
+inline NameId KeywordTrie::name_at(Node node) const {
+  if (node.tail_depth == 0) return is_keyword_end(node.index) ? unit_names_[node.index] : kNoName;
+  return node.tail_depth == tail_length(node.index) ? tail_name(node.index) : kNoName;
+}
+
 inline bool KeywordTrie::child(Node node, unsigned char byte, Node& out) const {
   const std::uint32_t s = node.index;
   if (has_tail(s)) {
