@@ -149,13 +149,15 @@ class FuzzySearcher {
   FuzzySearcher(const KeywordTrie& trie, const FuzzyIndex& index, float t, InterruptClock& clock)
       : trie_(trie), index_(index), t_(t), clock_(clock) {
     edit_from_.fill(kUnknown);
+    const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
+    constexpr std::uint64_t kExactFloats = std::uint64_t{1} << 24;
+    const std::uint64_t used = std::uint64_t{all.longest_name} + all.height;
+    exact_below_ = used < kExactFloats ? kExactFloats - used : 0;
   }
 
   template <class Fold>
   FuzzyCandidate find(const unsigned char* s, std::uint64_t remaining, const Fold& fold) {
-    const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
-    constexpr std::uint64_t kExactFloats = std::uint64_t{1} << 24;
-    exact_bounds_ = remaining + all.longest_name + all.height < kExactFloats;
+    exact_bounds_ = remaining < exact_below_;
     const FuzzyCandidate best = best_score(s, remaining, fold);
     if (best.score == 0.0f) return {};
     // A score of 1 takes no edit, so it lies on the exact path from the
@@ -260,7 +262,8 @@ class FuzzySearcher {
       if (most > best && most >= t_) pending_.push_back({state, most});
     };
     visited_.clear();
-    pending_.assign(1, {{KeywordTrie::root(), 0, 0}, 1.0f});
+    pending_.clear();
+    pending_.push_back({{KeywordTrie::root(), 0, 0}, 1.0f});
     while (!pending_.empty()) {
       FuzzyState state = pending_.back().state;
       float most = pending_.back().bound;
@@ -322,7 +325,8 @@ class FuzzySearcher {
       }
     };
     visited_.clear();
-    stack_.assign(1, {KeywordTrie::root(), 0, 0});
+    stack_.clear();
+    stack_.push_back({KeywordTrie::root(), 0, 0});
     while (!stack_.empty()) {
       FuzzyState state = stack_.back();
       stack_.pop_back();
@@ -372,6 +376,7 @@ class FuzzySearcher {
   const FuzzyIndex& index_;
   const float t_;
   InterruptClock& clock_;
+  std::uint64_t exact_below_;  // bounds are exact for starts this close to the end
   bool exact_bounds_ = false;
   std::vector<FuzzyState> stack_;
   std::vector<FuzzyState> walked_;
