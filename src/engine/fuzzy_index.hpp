@@ -25,6 +25,7 @@ class FuzzyIndex {
     std::uint32_t height;
     std::uint32_t fanout = kNoFanout;  // its children by next byte, if listed
   };
+  static constexpr std::uint32_t kHuge = 0xFFFFFFFFu;
   static constexpr std::uint32_t kNoFanout = 0xFFFFFFFFu;
   // Nodes with at least this many children list them by the byte below them.
   static constexpr std::size_t kWideFanout = 16;
@@ -33,7 +34,6 @@ class FuzzyIndex {
     std::uint32_t key;
     std::uint32_t unit;
   };
-  static constexpr std::uint32_t kHuge = 0xFFFFFFFFu;
 
   explicit FuzzyIndex(const KeywordTrie& trie);
 
@@ -53,11 +53,6 @@ class FuzzyIndex {
   bool children_towards(Node node, int next, std::span<const Child>& leading,
                         std::span<const Child>& named, std::uint32_t& longest_named) const;
 
-  std::size_t memory_bytes() const {
-    return units_.capacity() * sizeof(Reach) + fanouts_.capacity() * sizeof(Fanout) +
-           children_.capacity() * sizeof(Child);
-  }
-
  private:
   // Where a wide node's lists lie in children_: the children leading on
   // under byte b at [by_next[b], by_next[b + 1]), the named ones at
@@ -76,7 +71,8 @@ class FuzzyIndex {
 };
 
 inline bool FuzzyIndex::children_towards(Node node, int next, std::span<const Child>& leading,
-                                  std::span<const Child>& named, std::uint32_t& longest_named) const {
+                                         std::span<const Child>& named,
+                                         std::uint32_t& longest_named) const {
   const std::uint32_t slot = units_[node.index].fanout;
   if (slot == kNoFanout || node.tail_depth != 0) return false;
   const Fanout& fanout = fanouts_[slot];
