@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/fuzzy_index.hpp"
 #include "engine/interrupt.hpp"
 #include "engine/keyword_trie.hpp"
 #include "engine/word_set.hpp"
@@ -51,6 +53,8 @@ class KeywordProcessor {
   bool case_sensitive() const noexcept { return case_sensitive_; }
   bool allow_overlaps() const noexcept { return allow_overlaps_; }
   const KeywordTrie& trie() const noexcept { return trie_; }
+  // The fuzzy search's figures for the current keywords (built on first use).
+  std::shared_ptr<const FuzzyIndex> fuzzy_index() const { return fuzzy_index_.get(trie_); }
 
   // The word characters: characters that are not word boundaries.
   const WordCharSet& word_chars() const noexcept { return word_chars_; }
@@ -85,6 +89,7 @@ class KeywordProcessor {
   WordCharSet word_chars_;
   WordBytes word_bytes_;
   KeywordTrie trie_;
+  FuzzyIndexCache fuzzy_index_;
   bool case_sensitive_ = false;
   bool allow_overlaps_ = false;
   std::string key_buffer_;

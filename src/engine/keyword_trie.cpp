@@ -399,11 +399,6 @@ void KeywordTrie::collect_tail_garbage() noexcept {
 // ---------------------------------------------------------------------------
 // The node interface
 
-NameId KeywordTrie::name_at(Node node) const {
-  if (node.tail_depth == 0) return is_keyword_end(node.index) ? unit_names_[node.index] : kNoName;
-  return node.tail_depth == tail_length(node.index) ? tail_name(node.index) : kNoName;
-}
-
 std::string_view KeywordTrie::chain_below(Node node) const {
   if (!has_tail(node.index)) return {};
   return {reinterpret_cast<const char*>(tail_bytes(node.index)) + node.tail_depth,

@@ -105,6 +105,9 @@ class KeywordTrie {
   // name had, or nothing when `key` is not a keyword.
   std::optional<NameId> erase(std::string_view key);
 
+  // Units of the double array, used or free: node indices lie below it.
+  std::size_t unit_count() const { return units_.size(); }
+
   // Heap bytes held (for benchmarks).
   std::size_t memory_bytes() const;
 
@@ -261,6 +264,11 @@ class TrieRestorer {
 };
 
 // ---- inline hot paths ----
+
+inline NameId KeywordTrie::name_at(Node node) const {
+  if (node.tail_depth == 0) return is_keyword_end(node.index) ? unit_names_[node.index] : kNoName;
+  return node.tail_depth == tail_length(node.index) ? tail_name(node.index) : kNoName;
+}
 
 inline bool KeywordTrie::child(Node node, unsigned char byte, Node& out) const {
   const std::uint32_t s = node.index;

@@ -1,8 +1,8 @@
 """Pure-Python reference models of termsweep's matching engine.
 
 These are deliberately simple and slow: the exact model tries every keyword at
-every byte offset instead of walking a trie, the fuzzy model is a direct
-transcription of the bounded edit search with 32-bit float arithmetic, and the
+every byte offset instead of walking a trie, the fuzzy model picks the best of
+all candidates of the bounded edit search with 32-bit float arithmetic, and the
 replacement models work on the caller's text with plain Python slicing.
 They are only meant for small inputs in property tests.
 """
@@ -137,37 +137,48 @@ class ModelProcessor:
         return out
 
     def fuzzy_candidate(self, root: Node, s: bytes, p: int, t: np.float32):
-        """The bounded edit search at p: (clean name, k, similarity) or None."""
-        r = len(s) - p
+        """The most similar keyword at p: (clean name, k, similarity) or None.
+
+        Candidates are the keyword ends the bounded edit search reaches
+        having consumed k >= 1 text bytes, scoring sim = 1 - e / max(L, k)
+        with sim >= t and sim > 0. The answer has the highest score, and among
+        equal scores it is the first in the search's order. That order has no
+        simpler statement than the search itself, so it is generated plainly
+        (every state, no memory of visited ones) by `_search_order`."""
         one = f32(1)
+        found = []
+        for node, k, e in self._search_order(root, s, p, t):
+            if node.clean is not None and k > 0:
+                sim = one - f32(e) / f32(max(len(node.clean.encode()), k))
+                if sim >= t and sim > 0:
+                    found.append((node.clean, k, sim))
+        if not found:
+            return None
+        top = max(sim for _, _, sim in found)
+        return next(c for c in found if c[2] == top)
+
+    def _search_order(self, root: Node, s: bytes, p: int, t: np.float32):
+        """The states (node, k consumed, e edits) in the order the search's
+        last-in-first-out stack pops them: a state, then the subtrees of the
+        states it pushes, the last pushed first. From (node, k, e) with text
+        left it pushes the exact step, then, while 1 - e/(k+1) >= t, the text
+        byte skipped, the byte substituted for each other child and each
+        child's byte skipped, children in ascending key order."""
+        r = len(s) - p
         stack = [(root, 0, 0)]
-        best_sim = f32(0)
-        best = None
-        with np.errstate(divide="ignore", invalid="ignore"):
-            while stack:
-                node, k, e = stack.pop()
-                if node.clean is not None:
-                    L = len(node.clean.encode())
-                    sim = one - f32(e) / f32(max(L, k))
-                    if sim >= t and sim > best_sim:
-                        best_sim = sim
-                        best = (node.clean, k, sim)
-                if k >= r:
-                    continue
-                c = s[p + k]
-                child = node.children.get(c)
-                if child is not None:
-                    stack.append((child, k + 1, e))
-                if one - f32(e) / f32(k + 1) < t:
-                    continue
+        while stack:
+            node, k, e = stack.pop()
+            yield node, k, e
+            if k >= r:
+                continue
+            c = s[p + k]
+            children = sorted(node.children.items())
+            if c in node.children:
+                stack.append((node.children[c], k + 1, e))
+            if f32(1) - f32(e) / f32(k + 1) >= t:
                 stack.append((node, k + 1, e + 1))
-                keys = sorted(node.children)
-                for key in keys:
-                    if key != c:
-                        stack.append((node.children[key], k + 1, e + 1))
-                for key in keys:
-                    stack.append((node.children[key], k, e + 1))
-        return best
+                stack += [(child, k + 1, e + 1) for key, child in children if key != c]
+                stack += [(child, k, e + 1) for _, child in children]
 
     def _extract_fuzzy(self, s: bytes, t: np.float32) -> list[M]:
         root = self.trie()
@@ -179,7 +190,7 @@ class ModelProcessor:
                 p += 1
                 continue
             cand = self.fuzzy_candidate(root, s, p, t)
-            if cand is None or cand[1] == 0:
+            if cand is None:
                 p += 1
                 continue
             clean, k, sim = cand

@@ -155,12 +155,19 @@ FUZZY_CASES = [
     (["hello"], {}, "xhelo", 0.8, []),
     (["hello"], {"allow_overlaps": True}, "xhelo", 0.8, [M("hello", 1, 5, 0.800000011920929)]),
     ([""], {}, "abc", 0.5, []),
-    # a candidate that consumed no text byte is not accepted: scanning goes on
-    ([("", "something"), "cat"], {}, "cat", 0.5, []),
-    ([("", "something"), "cat"], {"allow_overlaps": True}, "a cat", 0.1, []),
-    ([("a", "alpha")], {}, "b", 0.8, []),
+    # a candidate that consumed no text byte does not compete; the root's
+    # clean name still scores when text bytes are skipped
+    ([("", "something"), "cat"], {}, "cat", 0.5, [M("cat", 0, 3, 1.0)]),
+    (
+        [("", "something"), "cat"],
+        {"allow_overlaps": True},
+        "a cat",
+        0.1,
+        [M("something", 0, 1, 0.8899999856948853), M("something", 2, 1, 0.8899999856948853), M("cat", 2, 5, 1.0)],
+    ),
+    ([("a", "alpha")], {}, "b", 0.8, [M("alpha", 0, 1, 0.800000011920929)]),
     ([("a", "alpha")], {}, "a", 0.8, [M("alpha", 0, 1, 1.0)]),
-    ([("a", "alpha")], {}, "b a", 0.8, [M("alpha", 2, 3, 1.0)]),
+    ([("a", "alpha")], {}, "b a", 0.8, [M("alpha", 0, 1, 0.800000011920929), M("alpha", 2, 3, 1.0)]),
     # leading whitespace moves the start, a trailing one the end
     ([" "], {}, " ", 0.5, [M(" ", 1, 0, 1.0)]),
     # at offset 0 the space is skipped as one edit (2 of 3 bytes right)
@@ -170,8 +177,8 @@ FUZZY_CASES = [
     (["hello"], {}, "hellxyz", 0.8, []),
     # equally good candidates: children are visited in ascending byte order,
     # all substitutions before all keyword-byte skips
-    ([("b", "c0"), ("aa", "c1")], {}, "a", 0.5, []),
-    ([("cc", "c0"), ("a", "c1")], {}, "bc", 0.5, []),
+    ([("b", "c0"), ("aa", "c1")], {}, "a", 0.5, [M("c1", 0, 1, 0.5)]),
+    ([("cc", "c0"), ("a", "c1")], {}, "bc", 0.5, [M("c0", 0, 2, 0.5)]),
     ([("ba", "c0"), ("ca", "c1"), ("ca", "c2")], {}, " aca ", 0.5, [M("c2", 1, 2, 0.5)]),
 ]
 
@@ -190,11 +197,26 @@ def test_fuzzy_reference_model_agrees_with_hand_worked_cases(keywords, flags_, t
     assert model.extract(text, threshold) == expected
 
 
-def test_fuzzy_empty_keyword_with_clean_name_masks_fuzzy_mode_only():
-    kp = processor(("", "something"), "cat")
-    assert matches(kp, "cat", 0.5) == []
-    assert matches(kp, "cat") == [M("cat", 0, 3)]
-    assert kp.replace_keywords("cat", 0.5) == "cat"
+# Candidates that consume no text byte (clean names longer than their keys)
+# do not compete; before, the best of them hid every other keyword and was
+# then refused.
+ZERO_CONSUMPTION_CASES = [
+    # (keywords, text, threshold, expected)
+    (["python", ("", "x")], "say pythn now", 0.8, [M("python", 4, 9, 0.8299999833106995)]),
+    ([("", "x"), "cat"], "cat", 0.5, [M("cat", 0, 3, 1.0)]),
+    ([("", "x")], "abc", 0.0, []),  # skipping text bytes scores 1 - k/k = 0
+    ([("", "x"), "ab"], "ab ba", 0.0, [M("ab", 0, 2, 1.0)]),
+    # "p" standing in for "r" consumes a byte and scores 1 - 1/12 like the
+    # skipped "r" did, more than "python" (1 - 1/6), so it still wins there
+    # and is refused by the end check; at offset 0 it is accepted
+    (["python", ("R", "R (language)")], "say pythn now", 0.8, [M("R (language)", 0, 1, 0.9200000166893005)]),
+    ([("a", "alpha")], "b", 0.0, [M("alpha", 0, 1, 0.800000011920929)]),
+]
+
+
+@pytest.mark.parametrize("keywords, text, threshold, expected", ZERO_CONSUMPTION_CASES)
+def test_fuzzy_candidates_must_consume_text(keywords, text, threshold, expected):
+    assert matches(processor(*keywords), text, threshold) == expected
 
 
 def test_fuzzy_similarity_is_rounded_float32():

@@ -157,7 +157,8 @@ class Scanner {
   }
 
   // The exhaustive edit search from p: depth first on a last-in-first-out
-  // stack; a candidate replaces the best only with a strictly higher score.
+  // stack; a candidate replaces the best only with a strictly higher score,
+  // and one that consumed no text byte does not compete.
   std::optional<Found> fuzzy_at(std::uint64_t p, float t) {
     struct State {
       const Node* node;
@@ -173,7 +174,7 @@ class Scanner {
       if (++visited_ > fuzzy_state_limit && fuzzy_state_limit != 0) throw SearchLimitExceeded{};
       const auto [node, k, e] = stack.back();
       stack.pop_back();
-      if (node->clean_name) {
+      if (node->clean_name && k > 0) {
         const std::uint64_t length = node->clean_name->size();
         const float score =
             1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(length, k));
@@ -193,8 +194,7 @@ class Scanner {
         stack.push_back({&child, k, e + 1});  // a keyword byte skipped
       }
     }
-    // A candidate that consumed no text byte is not accepted.
-    if (!best || best_consumed == 0) return std::nullopt;
+    if (!best) return std::nullopt;
     const std::uint64_t raw_end = p + best_consumed;
     const std::uint64_t end = is_whitespace(byte(raw_end - 1)) ? raw_end - 1 : raw_end;
     bool accepted = processor_.allow_overlaps || end == s_.size();

@@ -1,0 +1,126 @@
+// The fuzzy search against the reference model's exhaustive search on random
+// processors large enough for wide nodes (many children), with clean names
+// longer and shorter than their keywords, empty and whitespace keywords,
+// removals between scans, multi-byte text and thresholds down to 0.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/keyword_processor.hpp"
+#include "reference.hpp"
+
+namespace {
+
+namespace ref = termsweep::reference;
+
+constexpr float kThresholds[] = {0.0f, 1e-45f, 1e-6f, 0.3f, 0.5f, 0.67f, 0.8f, 0.9f, 0.99f};
+
+class RandomCase {
+ public:
+  explicit RandomCase(std::uint32_t seed) : random_(seed) {}
+
+  std::size_t below(std::size_t bound) { return random_() % bound; }
+
+  // Letters of a wide alphabet (so that nodes get many children), a space,
+  // an upper-case letter and a two-byte character.
+  std::string piece() {
+    const std::size_t pick = below(40);
+    if (pick < 30) return std::string(1, static_cast<char>('a' + pick % 26));
+    if (pick < 34) return " ";
+    if (pick < 36) return "Q";
+    if (pick < 38) return "\xC3\xA9";
+    return std::string(1, static_cast<char>('0' + below(3)));
+  }
+
+  std::string word(std::size_t most) {
+    std::string out;
+    for (std::size_t n = below(most + 1); n > 0; --n) out += piece();
+    return out;
+  }
+
+  // Mostly a keyword with up to two edits, else random pieces.
+  std::string text(const std::vector<std::string>& keywords) {
+    std::string out;
+    for (std::size_t n = 1 + below(4); n > 0; --n) {
+      std::string part = keywords.empty() || below(3) == 0 ? word(5) : keywords[below(keywords.size())];
+      for (std::size_t edits = below(3); edits > 0 && !part.empty(); --edits) {
+        const std::size_t at = below(part.size());
+        switch (below(3)) {
+          case 0: part.erase(at, 1); break;
+          case 1: part[at] = static_cast<char>('a' + below(26)); break;
+          default: part = part.substr(0, at) + piece() + part.substr(at); break;
+        }
+      }
+      out += part;
+      out += below(4) == 0 ? "-" : " ";
+    }
+    return out;
+  }
+
+ private:
+  std::mt19937 random_;
+};
+
+TEST(FuzzySearch, AgreesWithExhaustiveSearch) {
+  std::uint64_t compared = 0, matches = 0, skipped = 0;
+  for (std::uint32_t seed = 0; seed < 400; ++seed) {
+    RandomCase in(seed);
+    const bool case_sensitive = in.below(2) == 0;
+    const bool allow_overlaps = in.below(3) == 0;
+    termsweep::KeywordProcessor engine(case_sensitive, allow_overlaps);
+    ref::Processor model;
+    model.case_sensitive = case_sensitive;
+    model.allow_overlaps = allow_overlaps;
+    std::vector<std::string> keywords;
+    const std::size_t count = 1 + in.below(seed % 4 == 0 ? 8 : 80);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string keyword = in.word(i % 7 == 0 ? 1 : 6);
+      std::optional<std::string> clean_name;
+      switch (in.below(6)) {
+        case 0: clean_name = in.word(2); break;                // shorter (maybe empty)
+        case 1: clean_name = keyword + in.word(12); break;     // longer
+        default: break;
+      }
+      engine.add_keyword(keyword, clean_name);
+      model.add_keyword(keyword, clean_name);
+      keywords.push_back(keyword);
+    }
+    for (int round = 0; round < 6; ++round) {
+      if (in.below(3) == 0) {  // the cached index must follow changes
+        const std::string gone = keywords[in.below(keywords.size())];
+        engine.remove_keyword(gone);
+        model.remove_keyword(gone);
+      }
+      const std::string text = in.text(keywords);
+      const float t = in.below(4) == 0 ? static_cast<float>(in.below(100)) / 100.0f
+                                       : kThresholds[in.below(std::size(kThresholds))];
+      ref::fuzzy_state_limit = 300000;
+      std::vector<ref::Match> expected;
+      try {
+        expected = model.extract_keywords(text, t);
+      } catch (const ref::SearchLimitExceeded&) {
+        ++skipped;
+        continue;
+      }
+      std::vector<ref::Match> found;
+      for (const termsweep::KeywordMatch& m : engine.extract_keywords(text, t)) {
+        found.push_back({std::string(engine.clean_name(m.keyword)), m.start, m.end, m.similarity});
+      }
+      ASSERT_EQ(found, expected) << "seed " << seed << " round " << round << " threshold " << t
+                                 << " text '" << text << "'";
+      ++compared;
+      matches += found.size();
+    }
+  }
+  std::printf("compared %llu scans, %llu matches, %llu skipped\n",
+              static_cast<unsigned long long>(compared), static_cast<unsigned long long>(matches),
+              static_cast<unsigned long long>(skipped));
+  EXPECT_GT(compared, 1800u);
+  EXPECT_GT(matches, 3000u);
+}
+
+}  // namespace
