@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import signal
 
 import pytest
 from hypothesis import strategies as st
@@ -11,6 +12,14 @@ import termsweep
 from models import M, ModelProcessor
 
 THRESHOLD_MESSAGE = "Threshold must be between 0 and 1"
+
+
+def answer_sigint() -> None:
+    """For subprocess preexec_fn: a runner that starts the tests in the
+    background leaves SIGINT ignored, and an interpreter started that way never
+    raises KeyboardInterrupt. Restoring the default lets the child's Python
+    install its own handler."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def is_panic(exc: BaseException) -> bool:

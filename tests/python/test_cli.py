@@ -20,6 +20,8 @@ from hypothesis import given, settings, strategies as st
 from termsweep import KeywordProcessor
 from termsweep_cli import InputError, load_keywords, read_chunks, string_spans
 
+from support import answer_sigint
+
 KELVIN = "\u212a"  # 3 bytes, lowers to 'k' (1 byte)
 
 KEYWORDS = "# sample keywords\nİstanbul\tIstanbul\ncafé\nZürich\tZurich\n\nk8s\tKubernetes\n"
@@ -151,7 +153,8 @@ def test_ctrl_c_exits_130_quietly(sample):
     # Blocked on standard input, with the bar forced so that its first drawing
     # tells that the command is running.
     process = subprocess.Popen([sys.executable, "-m", "termsweep_cli", "extract", "-k", "kw.tsv", "--progress"],
-                               cwd=sample, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                               cwd=sample, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               preexec_fn=answer_sigint)
     try:
         assert select.select([process.stderr], [], [], 60)[0], "no progress bar"
         shown = os.read(process.stderr.fileno(), 65536)

@@ -10,7 +10,7 @@ import pytest
 
 import termsweep
 from termsweep import KeywordProcessor, PyKeywordMatch
-from support import THRESHOLD_MESSAGE, is_panic, matches, raises_panic
+from support import THRESHOLD_MESSAGE, answer_sigint, is_panic, matches, raises_panic
 from models import M
 
 
@@ -542,7 +542,8 @@ def test_ctrl_c_interrupts_a_long_call(call):
             print("interrupted", len(kp), kp.extract_keywords("x y"))
         """
     )
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                          preexec_fn=answer_sigint)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[0].startswith("interrupted 2"), done.stdout
 
