@@ -108,11 +108,16 @@ TEST(PoolGlobal, ForkWhileTheParentPoolIsBusy) {
   WorkerPool& pool = global_pool();
   std::atomic<bool> stop{false};
   std::atomic<int> parent_errors{0};
+  std::atomic<bool> busy_running{false};
   std::thread busy([&] {
     while (!stop.load()) {
       if (!squares_batch_is_correct(pool, 2000)) ++parent_errors;
+      busy_running = true;
     }
   });
+  // Not before the busy thread is past its own start: a child forked while
+  // a thread is being set up can inherit the sanitizer runtime's locks held.
+  while (!busy_running.load()) std::this_thread::yield();
   int bad_children = 0;
   for (int child = 0; child < 25; ++child) {
     const int status = exit_status_of_child([] {
