@@ -1,6 +1,7 @@
 #include "engine/extract.hpp"
 
 #include <cmath>
+#include <cstddef>
 
 #include "common/failure.hpp"
 #include "engine/fuzzy.hpp"
@@ -16,15 +17,16 @@ template <bool kOverlaps>
 void scan_exact(const KeywordTrie& trie, const unsigned char* s, std::size_t n, const bool* is_word,
                 const ByteMap& fold, const Interrupt& interrupt, std::vector<KeywordMatch>& matches) {
   const KeywordTrie::LongestMatcher longest(trie);
-  std::size_t budget = Interrupt::kPollBytes;  // bytes looked at before the next poll
+  // Bytes left to look at before the next poll; one subtraction and a sign
+  // test per start.
+  auto budget = static_cast<std::ptrdiff_t>(Interrupt::kPollBytes);
   std::size_t p = 0;
   while (p < n) {
     const KeywordTrie::LongestMatch found = longest(s, p, n, fold);
-    if (found.walked >= budget) {
+    budget -= static_cast<std::ptrdiff_t>(found.walked);
+    if (budget < 0) [[unlikely]] {
       interrupt.check();
-      budget = Interrupt::kPollBytes;
-    } else {
-      budget -= found.walked;
+      budget = static_cast<std::ptrdiff_t>(Interrupt::kPollBytes);
     }
     if (found.name != kNoName && (kOverlaps || found.end == n || !is_word[s[found.end]])) {
       matches.push_back({found.name, 1.0f, is_whitespace(s[p]) ? p + 1 : p, found.end});
