@@ -243,6 +243,25 @@ class FuzzySearcher {
     }
   }
 
+  // Pushes the edit steps from `state` in the exhaustive search's order:
+  // the text byte `c` skipped, standing for each other keyword byte, then
+  // each keyword byte skipped. `after` is the text byte past `c` (-1 at the
+  // end); push(state, branches, next) gets whether the new state may edit
+  // and the byte it reads next.
+  template <class Push>
+  void push_edit_steps(const FuzzyState& state, unsigned char c, int after, const Push& push) {
+    const auto [node, k, e] = state;
+    const bool moved_branches = may_edit(k + 1, e + 1);
+    const bool kept_branches = may_edit(k, e + 1);
+    push({node, k + 1, e + 1}, moved_branches, after);
+    for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
+      if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
+    });
+    for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
+      push({child, k, e + 1}, kept_branches, c);
+    });
+  }
+
   // The most any candidate at or below `state` can score (see above).
   float bound(const FuzzyState& state, std::uint64_t remaining) const {
     if (state.edits == 0 || !exact_bounds_) return 1.0f;
@@ -298,17 +317,7 @@ class FuzzySearcher {
         // cover its children's, and it consumes no less).
         most = bound({node, k + 1, e + 1}, remaining);
         if (most <= best || most < t_) continue;
-        const unsigned char c = fold(s[k]);
-        const int after = k + 1 < remaining ? fold(s[k + 1]) : -1;
-        const bool moved_branches = may_edit(k + 1, e + 1);
-        const bool kept_branches = may_edit(k, e + 1);
-        push({node, k + 1, e + 1}, moved_branches, after);
-        for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
-          if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
-        });
-        for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
-          push({child, k, e + 1}, kept_branches, c);
-        });
+        push_edit_steps({node, k, e}, fold(s[k]), k + 1 < remaining ? fold(s[k + 1]) : -1, push);
       }
     }
     return {kNoName, 0, best};
@@ -355,17 +364,7 @@ class FuzzySearcher {
         if (exact) push({next, k + 1, e}, may_edit(k + 1, e), after);
         // Every edit step's bound is at most this one's (as in pass 1).
         if (bound({node, k + 1, e + 1}, remaining) < target) break;
-        const bool moved_branches = may_edit(k + 1, e + 1);
-        const bool kept_branches = may_edit(k, e + 1);
-        push({node, k + 1, e + 1}, moved_branches, after);  // the text byte is skipped
-        // it stands for another byte
-        for_each_step_child(node, k + 1, e + 1, moved_branches, after, [&](std::uint32_t key, Node child) {
-          if (key != c) push({child, k + 1, e + 1}, moved_branches, after);
-        });
-        // a keyword byte is skipped
-        for_each_step_child(node, k, e + 1, kept_branches, c, [&](std::uint32_t, Node child) {
-          push({child, k, e + 1}, kept_branches, c);
-        });
+        push_edit_steps(state, c, after, push);
         break;
       }
     }
