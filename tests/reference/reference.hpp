@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,6 +31,11 @@ struct Match {
 
   bool operator==(const Match&) const = default;
 };
+
+// How test failures show a match.
+inline void PrintTo(const Match& m, std::ostream* out) {
+  *out << "(" << m.keyword << ", " << m.start << ", " << m.end << ", " << m.similarity << ")";
+}
 
 struct Processor {
   WordCharSet word_chars = WordCharSet::with_defaults();
