@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -33,6 +36,22 @@ bool squares_batch_is_correct(WorkerPool& pool, std::size_t n) {
     if (slots[i] != static_cast<std::uint64_t>(i) * i) return false;
   }
   return true;
+}
+
+// Returns once every worker of `pool` has run a body, so has finished
+// starting: a child forked while a thread is still being set up can inherit
+// the sanitizer runtime's allocator locks held, and hang in its first malloc.
+void wait_until_every_worker_has_run(WorkerPool& pool) {
+  std::mutex mutex;
+  std::set<std::thread::id> workers;
+  const std::thread::id caller = std::this_thread::get_id();
+  while (workers.size() < pool.thread_count()) {
+    pool.for_each_index(4 * pool.thread_count(), [&](std::size_t) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      const std::lock_guard<std::mutex> lock(mutex);
+      if (std::this_thread::get_id() != caller) workers.insert(std::this_thread::get_id());
+    });
+  }
 }
 
 // Exit codes of the forked children.
@@ -82,6 +101,7 @@ TEST(PoolGlobal, ConcurrentFirstRequestsShareOnePool) {
 TEST(PoolGlobal, ForkedChildGetsAWorkingPoolOfItsOwn) {
   WorkerPool& parent_pool = global_pool();
   ASSERT_TRUE(squares_batch_is_correct(parent_pool, 1000));
+  wait_until_every_worker_has_run(parent_pool);
   const int status = exit_status_of_child([&] {
     WorkerPool& child_pool = global_pool();
     if (&child_pool == &parent_pool) return kChildSamePool;
@@ -91,6 +111,7 @@ TEST(PoolGlobal, ForkedChildGetsAWorkingPoolOfItsOwn) {
       if (!squares_batch_is_correct(child_pool, 10000)) return kChildWrongResults;
     }
     // A grandchild needs yet another pool.
+    wait_until_every_worker_has_run(child_pool);
     const int grandchild = exit_status_of_child([&] {
       if (&global_pool() == &child_pool) return kChildSamePool;
       return squares_batch_is_correct(global_pool(), 5000) ? kChildOk : kChildWrongResults;
