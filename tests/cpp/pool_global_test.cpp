@@ -127,6 +127,7 @@ TEST(PoolGlobal, ForkedChildGetsAWorkingPoolOfItsOwn) {
 // children inherit the pool's locks in whatever state they were.
 TEST(PoolGlobal, ForkWhileTheParentPoolIsBusy) {
   WorkerPool& pool = global_pool();
+  wait_until_every_worker_has_run(pool);
   std::atomic<bool> stop{false};
   std::atomic<int> parent_errors{0};
   std::atomic<bool> busy_running{false};
@@ -136,8 +137,8 @@ TEST(PoolGlobal, ForkWhileTheParentPoolIsBusy) {
       busy_running = true;
     }
   });
-  // Not before the busy thread is past its own start: a child forked while
-  // a thread is being set up can inherit the sanitizer runtime's locks held.
+  // Not before the busy thread is past its own start either (see
+  // wait_until_every_worker_has_run).
   while (!busy_running.load()) std::this_thread::yield();
   int bad_children = 0;
   for (int child = 0; child < 25; ++child) {
