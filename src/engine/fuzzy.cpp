@@ -7,6 +7,8 @@
 
 #include "engine/extract.hpp"
 #include "engine/fuzzy_index.hpp"
+#include "engine/fuzzy_rows.hpp"
+#include "engine/fuzzy_scoring.hpp"
 
 namespace termsweep {
 namespace {
@@ -17,12 +19,6 @@ struct FuzzyState {
   Node node;
   std::uint64_t consumed;
   std::int32_t edits;
-};
-
-struct FuzzyCandidate {
-  NameId name = kNoName;
-  std::uint64_t consumed = 0;
-  float score = 0;
 };
 
 // The fewest edits each (node, consumed) pair has been expanded with during
@@ -102,25 +98,14 @@ class VisitedStates {
 // answer is the FIRST candidate popped, in that order, among those with the
 // maximum score S*. It is found in two passes:
 //
-// 1. best_score() finds S* (and the answer itself when S* = 1), in an order of its own (the exact
-//    continuation first, so that good candidates come early), cutting every
-//    state whose bound (below) is <= the best score so far or < t.
+// 1. best_score() finds S* (and the answer itself when S* = 1), in an order
+//    of its own (the exact continuation first, so that good candidates come
+//    early), cutting every state whose bound (FuzzyScoring::bound) is <= the
+//    best score so far or < t.
 // 2. first_with(S*) replays the exhaustive order, cutting states whose bound
 //    is < S*, and stops at the first candidate scoring S*.
-//
-// The bound. From a state (node v at depth d, k, e), each step adds 1 to k,
-// to the depth or to both, and only the exact step is free, so a candidate w
-// at depth D reached with k' consumed and e' edits has
-// e' >= e + |(D - d) - (k' - k)|. With c = k + D - d, its score
-// 1 - e' / max(L_w, k') is at most 1 - e / max(L_w, min(c, r)): for k' <= c
-// the denominator is at most max(L_w, min(c, r)) (k' <= r) and e' >= e; for
-// k' > max(L_w, c), e' >= e + k' - c, and (e + k' - c) / k' >= e / c when
-// c >= e, while for c < e the score is negative. Over the subtree,
-// bound = 1 - e / max(longest name, min(k + height, r)) with the index's
-// figures. In 32-bit floats the same holds while every integer involved is
-// below 2^24 (conversions are exact, and rounded division and subtraction
-// are monotone); where a start lies further than that from the text's end
-// the bound is not used (1, no cut but the threshold's).
+// Where pass 1 pops more than fuzzy_state_budget states, the row search
+// (fuzzy_rows.cpp) takes over both, starting from the best score found.
 //
 // Memo (both passes): a (node, k) pair is not expanded again once it has
 // been expanded with no more edits. Every state below the later one has a
@@ -147,18 +132,16 @@ class VisitedStates {
 class FuzzySearcher {
  public:
   FuzzySearcher(const KeywordTrie& trie, const FuzzyIndex& index, float t, InterruptClock& clock)
-      : trie_(trie), index_(index), t_(t), clock_(clock) {
-    edit_from_.fill(kUnknown);
-    const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
-    constexpr std::uint64_t kExactFloats = std::uint64_t{1} << 24;
-    const std::uint64_t used = std::uint64_t{all.longest_name} + all.height;
-    exact_below_ = used < kExactFloats ? kExactFloats - used : 0;
-  }
+      : trie_(trie), index_(index), scoring_(trie, index, t), rows_(trie, index, scoring_, clock), clock_(clock) {}
 
-  template <class Fold>
-  FuzzyCandidate find(const unsigned char* s, std::uint64_t remaining, const Fold& fold) {
-    exact_bounds_ = remaining < exact_below_;
-    const FuzzyCandidate best = best_score(s, remaining, fold);
+  // The best candidate at a start whose text is s[0..remaining) (read
+  // through `fold`); runs as for FuzzyScoring::start.
+  FuzzyCandidate find(const unsigned char* s, std::uint64_t remaining, const ByteMap& fold,
+                      const unsigned char* runs) {
+    scoring_.start(remaining, runs);
+    bool finished = true;
+    const FuzzyCandidate best = best_score(s, remaining, fold, finished);
+    if (!finished) return rows_.find(s, fold, best.score);
     if (best.score == 0.0f) return {};
     // A score of 1 takes no edit, so it lies on the exact path from the
     // root, which pass 1 walks first: the first keyword end there is also the
@@ -169,31 +152,14 @@ class FuzzySearcher {
   }
 
  private:
-  float score(NameId name, std::uint64_t k, std::int32_t e) const {
-    const std::uint64_t length = trie_.name(name).size();
-    return 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(length, k));
-  }
-
-  // Edit steps are taken from a state only while
-  // 1 - e / (k + 1) >= t. For each e that holds from some k on (rounded
-  // division is monotone); for few edits that k is kept rather than divided
-  // out each time.
-  bool may_edit(std::uint64_t k, std::int32_t e) {
-    if (e == 0) return true;
-    if (static_cast<std::size_t>(e) >= edit_from_.size()) return gate(k, e);
-    std::uint64_t& from = edit_from_[static_cast<std::size_t>(e)];
-    if (from == kUnknown) {
-      // Near e / (1 - t) - 1, then moved onto the exact edge.
-      const double guess = e / (1.0 - static_cast<double>(t_)) - 1.0;
-      from = guess > 0 ? static_cast<std::uint64_t>(guess) : 0;
-      while (!gate(from, e)) ++from;
-      while (from > 0 && gate(from - 1, e)) --from;
-    }
-    return k >= from;
-  }
-
-  bool gate(std::uint64_t k, std::int32_t e) const {
-    return 1.0f - static_cast<float>(e) / static_cast<float>(k + 1) >= t_;
+  float score(NameId name, std::uint64_t k, std::int32_t e) const { return scoring_.score(name, k, e); }
+  bool may_edit(std::uint64_t k, std::int32_t e) { return scoring_.may_edit(k, e); }
+  float bound(const FuzzyState& state) const { return scoring_.bound(state.node, state.consumed, state.edits); }
+  // At least the bound of every edit step from (node, k - 1, e - 1): the
+  // bound of the step that skips text byte k - 1 when runs are not counted
+  // (its node's figures cover its children's, and it consumes no less).
+  float edit_steps_bound(Node node, std::uint64_t k, std::int32_t e) const {
+    return scoring_.bound_without_runs(node, k, e);
   }
 
   // Whether a state pushed from an expansion can hold a candidate that
@@ -226,7 +192,8 @@ class FuzzySearcher {
       return;
     }
     // A name scores at most 1 - e / max(longest, k).
-    if (k == 0 || 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(longest_named, k)) < t_) {
+    if (k == 0 || 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(longest_named, k)) <
+                      scoring_.threshold()) {
       named = {};
     }
     auto a = leading.begin();
@@ -262,28 +229,27 @@ class FuzzySearcher {
     });
   }
 
-  // The most any candidate at or below `state` can score (see above).
-  float bound(const FuzzyState& state, std::uint64_t remaining) const {
-    if (state.edits == 0 || !exact_bounds_) return 1.0f;
-    const FuzzyIndex::Reach reach = index_.reach(state.node);
-    const std::uint64_t span = std::min<std::uint64_t>(state.consumed + reach.height, remaining);
-    const std::uint64_t most = std::max<std::uint64_t>(reach.longest_name, span);
-    return 1.0f - static_cast<float>(state.edits) / static_cast<float>(most);
-  }
-
-  template <class Fold>
-  FuzzyCandidate best_score(const unsigned char* s, std::uint64_t remaining, const Fold& fold) {
+  // Pass 1. Sets `finished` false, and returns the best so far, if it
+  // would pop more than fuzzy_state_budget states.
+  FuzzyCandidate best_score(const unsigned char* s, std::uint64_t remaining, const ByteMap& fold,
+                            bool& finished) {
+    const float t = scoring_.threshold();
     float best = 0.0f;
-    const auto improves = [&](float similarity) { return similarity >= t_ && similarity > best; };
+    std::size_t pops = 0;
+    const auto improves = [&](float similarity) { return similarity >= t && similarity > best; };
     const auto push = [&](const FuzzyState& state, bool branches, int next) {
       if (!fertile(state.node, state.consumed, state.edits, branches, next, improves)) return;
-      const float most = bound(state, remaining);
-      if (most > best && most >= t_) pending_.push_back({state, most});
+      const float most = bound(state);
+      if (most > best && most >= t) pending_.push_back({state, most});
     };
     visited_.clear();
     pending_.clear();
     pending_.push_back({{KeywordTrie::root(), 0, 0}, 1.0f});
     while (!pending_.empty()) {
+      if (++pops > fuzzy_state_budget) {
+        finished = false;
+        return {kNoName, 0, best};
+      }
       FuzzyState state = pending_.back().state;
       float most = pending_.back().bound;
       pending_.pop_back();
@@ -297,7 +263,7 @@ class FuzzySearcher {
         const auto [node, k, e] = state;
         if (const NameId name = trie_.name_at(node); name != kNoName && k > 0) {
           const float similarity = score(name, k, e);
-          if (similarity >= t_ && similarity > best) {
+          if (similarity >= t && similarity > best) {
             best = similarity;
             if (best == 1.0f) return {name, k, best};  // nothing scores higher
           }
@@ -307,29 +273,26 @@ class FuzzySearcher {
         Node next;
         if (!trie_.child(node, fold(s[k]), next)) break;
         state = {next, k + 1, e};
-        most = bound(state, remaining);
+        most = bound(state);
         // States that may not edit are left out of the memo: they have one
         // child at most, so a repeat costs no more than the lookup would.
-        if (most <= best || most < t_ || (may_edit(k + 1, e) && !visited_.first_visit(state))) break;
+        if (most <= best || most < t || (may_edit(k + 1, e) && !visited_.first_visit(state))) break;
       }
       for (const auto& [node, k, e] : walked_) {
-        // Every edit step's bound is at most this one's (its node's figures
-        // cover its children's, and it consumes no less).
-        most = bound({node, k + 1, e + 1}, remaining);
-        if (most <= best || most < t_) continue;
+        most = edit_steps_bound(node, k + 1, e + 1);
+        if (most <= best || most < t) continue;
         push_edit_steps({node, k, e}, fold(s[k]), k + 1 < remaining ? fold(s[k + 1]) : -1, push);
       }
     }
     return {kNoName, 0, best};
   }
 
-  template <class Fold>
   FuzzyCandidate first_with(float target, const unsigned char* s, std::uint64_t remaining,
-                            const Fold& fold) {
+                            const ByteMap& fold) {
     const auto reaches = [&](float similarity) { return similarity >= target; };
     const auto push = [&](const FuzzyState& state, bool branches, int next) {
       if (fertile(state.node, state.consumed, state.edits, branches, next, reaches) &&
-          bound(state, remaining) >= target) {
+          bound(state) >= target) {
         stack_.push_back(state);
       }
     };
@@ -358,12 +321,11 @@ class FuzzySearcher {
         if (!may_edit(k, e)) {
           if (!exact) break;
           state = {next, k + 1, e};
-          if (bound(state, remaining) < target) break;
+          if (bound(state) < target) break;
           continue;
         }
         if (exact) push({next, k + 1, e}, may_edit(k + 1, e), after);
-        // Every edit step's bound is at most this one's (as in pass 1).
-        if (bound({node, k + 1, e + 1}, remaining) < target) break;
+        if (edit_steps_bound(node, k + 1, e + 1) < target) break;
         push_edit_steps(state, c, after, push);
         break;
       }
@@ -373,14 +335,11 @@ class FuzzySearcher {
 
   const KeywordTrie& trie_;
   const FuzzyIndex& index_;
-  const float t_;
+  FuzzyScoring scoring_;
+  RowSearch rows_;
   InterruptClock& clock_;
-  std::uint64_t exact_below_;  // bounds are exact for starts this close to the end
-  bool exact_bounds_ = false;
   std::vector<FuzzyState> stack_;
   std::vector<FuzzyState> walked_;
-  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
-  std::array<std::uint64_t, 64> edit_from_;  // by edits: the least k that may edit
   struct Bounded {
     FuzzyState state;
     float bound;
@@ -391,6 +350,8 @@ class FuzzySearcher {
 
 }  // namespace
 
+std::size_t fuzzy_state_budget = 1000;
+
 void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::size_t n,
                 const bool* is_word, const ByteMap& fold, float t, const Interrupt& interrupt,
                 std::vector<KeywordMatch>& matches) {
@@ -398,6 +359,11 @@ void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::
   const bool overlaps = processor.allow_overlaps();
   const std::shared_ptr<const FuzzyIndex> index = processor.fuzzy_index();
   FuzzySearcher searcher(processor.trie(), *index, t, clock);
+  // runs[x]: how many bytes from x on no keyword holds (at most 255).
+  std::vector<unsigned char> runs(n + 1, 0);
+  for (std::size_t x = n; x-- > 0;) {
+    if (!index->in_keywords(fold(s[x]))) runs[x] = static_cast<unsigned char>(std::min(255, runs[x + 1] + 1));
+  }
   std::size_t p = 0;
   while (p < n) {
     if (p > 0 && !overlaps && is_word[s[p - 1]]) {
@@ -406,7 +372,7 @@ void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::
     }
     // Candidates that consumed no text byte never compete, so every best
     // candidate ends past its start.
-    const FuzzyCandidate best = searcher.find(s + p, n - p, fold);
+    const FuzzyCandidate best = searcher.find(s + p, n - p, fold, runs.data() + p);
     if (best.name == kNoName) {
       ++p;
       continue;

@@ -10,6 +10,11 @@
 
 namespace termsweep {
 
+// How many states the state search may pop at one start before the row
+// search takes over. A variable so that tests can hand every start to the
+// row search (0) or every start past its first few states.
+extern std::size_t fuzzy_state_budget;
+
 // Appends the fuzzy matches of the text s[0..n) (read through `fold`; word
 // bytes per `is_word`) for the checked threshold t < 1.
 void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::size_t n,

@@ -12,31 +12,45 @@ std::uint32_t saturated(std::uint64_t value) {
 
 }  // namespace
 
-FuzzyIndex::FuzzyIndex(const KeywordTrie& trie) : units_(trie.unit_count(), Reach{0, 0, kNoFanout}) {
+FuzzyIndex::FuzzyIndex(const KeywordTrie& trie) : units_(trie.unit_count(), Reach{0, 0, 0, kNoFanout}) {
   // Post-order without recursion (the trie has no depth limit): a unit is
   // entered once to queue its children and finished once they are done.
   struct Pending {
     Node node;
+    std::uint64_t depth;
     bool children_done;
   };
-  std::vector<Pending> pending{{KeywordTrie::root(), false}};
+  std::int64_t excess = 0;
+  // The length of a node's clean name (0: none), noting how far it exceeds
+  // the keyword.
+  const auto note_name = [&](NameId name, std::uint64_t depth) -> std::uint64_t {
+    if (name == kNoName) return 0;
+    const std::uint64_t length = trie.name(name).size();
+    excess = std::max(excess, static_cast<std::int64_t>(length) - static_cast<std::int64_t>(depth));
+    return length;
+  };
+  std::vector<Pending> pending{{KeywordTrie::root(), 0, false}};
   while (!pending.empty()) {
     Pending& top = pending.back();
     const Node node = top.node;
+    const std::uint64_t depth = top.depth;
     const std::string_view chain = trie.chain_below(node);
     if (!top.children_done && chain.empty()) {
       top.children_done = true;
-      trie.for_each_child(node, [&](std::uint32_t, Node child) { pending.push_back({child, false}); });
+      trie.for_each_child(node, [&](std::uint32_t key, Node child) {
+        if (key <= 0xFF) in_keywords_[key] = true;
+        pending.push_back({child, depth + 1, false});
+      });
       continue;
     }
     pending.pop_back();
-    const NameId own = trie.name_at(node);
-    std::uint64_t longest = own == kNoName ? 0 : trie.name(own).size();
+    std::uint64_t longest = note_name(trie.name_at(node), depth);
     std::uint64_t height = 0;
     if (!chain.empty()) {
       const Node end{node.index, static_cast<std::uint32_t>(chain.size())};
-      longest = std::max<std::uint64_t>(longest, trie.name(trie.name_at(end)).size());
+      longest = std::max<std::uint64_t>(longest, note_name(trie.name_at(end), depth + chain.size()));
       height = chain.size();
+      for (const char byte : chain) in_keywords_[static_cast<unsigned char>(byte)] = true;
     } else {
       trie.for_each_child(node, [&](std::uint32_t, Node child) {
         const Reach& below = units_[child.index];
@@ -44,9 +58,10 @@ FuzzyIndex::FuzzyIndex(const KeywordTrie& trie) : units_(trie.unit_count(), Reac
         height = std::max<std::uint64_t>(height, std::uint64_t{below.height} + 1);
       });
     }
-    units_[node.index] = {saturated(longest), saturated(height)};
+    units_[node.index] = {saturated(longest), saturated(height), saturated(depth)};
     if (chain.empty()) list_fanout(trie, node);
   }
+  name_excess_ = saturated(static_cast<std::uint64_t>(excess));
 }
 
 void FuzzyIndex::list_fanout(const KeywordTrie& trie, Node node) {

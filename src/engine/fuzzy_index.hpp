@@ -23,6 +23,7 @@ class FuzzyIndex {
   struct Reach {
     std::uint32_t longest_name;
     std::uint32_t height;
+    std::uint32_t depth;               // keyword bytes above the node
     std::uint32_t fanout = kNoFanout;  // its children by next byte, if listed
   };
   static constexpr std::uint32_t kHuge = 0xFFFFFFFFu;
@@ -42,8 +43,15 @@ class FuzzyIndex {
     // unit's only way down; the unit's own name (if any) only makes the
     // longest name an overestimate there, which is still an upper bound.
     const Reach& unit = units_[node.index];
-    return {unit.longest_name, unit.height - node.tail_depth};
+    return {unit.longest_name, unit.height - node.tail_depth, unit.depth + node.tail_depth};
   }
+
+  // Whether some keyword holds byte b: a text byte that none holds can only
+  // be skipped or stand in for another byte, each at the cost of an edit.
+  bool in_keywords(unsigned char b) const { return in_keywords_[b]; }
+
+  // The most any clean name exceeds its keyword in bytes (0 if none does).
+  std::uint32_t name_excess() const { return name_excess_; }
 
   // For a node with many children: the children with a child of their own
   // under byte `next` (none when next < 0) and the children that end a
@@ -66,6 +74,8 @@ class FuzzyIndex {
   void list_fanout(const KeywordTrie& trie, Node node);
 
   std::vector<Reach> units_;  // by unit; free units hold zeros
+  std::array<bool, 256> in_keywords_{};
+  std::uint32_t name_excess_ = 0;
   std::vector<Fanout> fanouts_;
   std::vector<Child> children_;
 };

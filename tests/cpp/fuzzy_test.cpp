@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fuzzy.hpp"
 #include "engine/keyword_processor.hpp"
 #include "reference.hpp"
 
@@ -56,7 +57,9 @@ class RandomCase {
         }
       }
       out += part;
-      out += below(4) == 0 ? "-" : " ";
+      // Separators, some of them runs of bytes that no keyword holds.
+      static const char* const kSeparators[] = {" ", " ", " ", "-", "  ", "\n\n  ", "*****", ") = ("};
+      out += kSeparators[below(std::size(kSeparators))];
     }
     return out;
   }
@@ -65,7 +68,11 @@ class RandomCase {
   std::mt19937 random_;
 };
 
-TEST(FuzzySearch, AgreesWithExhaustiveSearch) {
+// Runs the comparison with the state search handing over to the row search
+// after `budget` states at every start.
+void compare_with_exhaustive_search(std::size_t budget) {
+  const std::size_t saved = termsweep::fuzzy_state_budget;
+  termsweep::fuzzy_state_budget = budget;
   std::uint64_t compared = 0, matches = 0, skipped = 0;
   for (std::uint32_t seed = 0; seed < 400; ++seed) {
     RandomCase in(seed);
@@ -119,8 +126,13 @@ TEST(FuzzySearch, AgreesWithExhaustiveSearch) {
   std::printf("compared %llu scans, %llu matches, %llu skipped\n",
               static_cast<unsigned long long>(compared), static_cast<unsigned long long>(matches),
               static_cast<unsigned long long>(skipped));
+  termsweep::fuzzy_state_budget = saved;
   EXPECT_GT(compared, 1800u);
   EXPECT_GT(matches, 3000u);
 }
+
+TEST(FuzzySearch, AgreesWithExhaustiveSearch) { compare_with_exhaustive_search(termsweep::fuzzy_state_budget); }
+TEST(FuzzySearch, RowSearchAgreesWithExhaustiveSearch) { compare_with_exhaustive_search(0); }
+TEST(FuzzySearch, HandOverToRowSearchAgreesWithExhaustiveSearch) { compare_with_exhaustive_search(3); }
 
 }  // namespace

@@ -1,0 +1,75 @@
+// The row search: the fuzzy search at one start position as a dynamic
+// program over the trie, one row of edit counts per node. It costs a few
+// operations per (node, consumed) pair, where the state search costs a stack
+// entry and a memo lookup per state, so it takes over at starts where the
+// state search finds nothing good early (low thresholds, runs of
+// punctuation or indentation).
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "engine/fuzzy_index.hpp"
+#include "engine/fuzzy_scoring.hpp"
+#include "engine/interrupt.hpp"
+#include "engine/keyword_trie.hpp"
+#include "engine/scan_bytes.hpp"
+
+namespace termsweep {
+
+class RowSearch {
+ public:
+  RowSearch(const KeywordTrie& trie, const FuzzyIndex& index, FuzzyScoring& scoring, InterruptClock& clock)
+      : trie_(trie), index_(index), scoring_(scoring), clock_(clock) {}
+
+  // The candidate that the exhaustive search picks at the start set up in
+  // `scoring` (text s, read through `fold`), given the score `known` of some
+  // candidate there (0 if none is known).
+  FuzzyCandidate find(const unsigned char* s, const ByteMap& fold, float known);
+
+ private:
+  using Node = KeywordTrie::Node;
+  static constexpr std::int32_t kUnreached = INT32_MAX;
+
+  // The fewest edits with which the search reaches (node, k), for k in
+  // [lo, lo + size), at cells_[cells ...].
+  struct Row {
+    Node node;
+    std::uint32_t key;     // the byte (key) leading to the node
+    std::uint32_t parent;  // its parent's row
+    std::uint64_t lo;
+    std::size_t size;
+    std::size_t cells;
+    std::uint32_t first_child = 0;  // the children's rows follow in ascending key order
+    std::uint32_t children = 0;
+  };
+
+  std::int32_t edits(const Row& row, std::uint64_t k) const {
+    return k >= row.lo && k - row.lo < row.size ? cells_[row.cells + (k - row.lo)] : kUnreached;
+  }
+  bool on_best_way(const Row& row, std::uint64_t k) const {
+    return k >= row.lo && k - row.lo < row.size && (marks_[row.cells + (k - row.lo)] & kOnBestWay) != 0;
+  }
+
+  float fill_rows(const unsigned char* s, const ByteMap& fold, float best);
+  void add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold, float best);
+  bool keep_row(Node node, std::uint32_t key, std::uint32_t parent, std::uint64_t lo);
+  void mark_best_ways(const unsigned char* s, const ByteMap& fold, float target);
+  FuzzyCandidate first_on_best_way(const unsigned char* s, const ByteMap& fold, float target);
+
+  enum : std::uint8_t { kOnBestWay = 1, kExpanded = 2 };
+
+  const KeywordTrie& trie_;
+  const FuzzyIndex& index_;
+  FuzzyScoring& scoring_;
+  InterruptClock& clock_;
+  std::vector<Row> rows_;
+  std::vector<std::int32_t> cells_;
+  std::vector<std::uint8_t> marks_;  // by cell
+  std::vector<std::int32_t> row_;    // the row being computed, from its parent's lo
+  std::vector<std::uint32_t> pending_rows_;
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
+};
+
+}  // namespace termsweep

@@ -1,0 +1,135 @@
+// How the fuzzy search scores a candidate, when it may edit, and how high
+// anything below a search state can score: shared by its two searches (the
+// state search of fuzzy.cpp and the row search of fuzzy_rows.cpp).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "engine/fuzzy_index.hpp"
+#include "engine/keyword_trie.hpp"
+
+namespace termsweep {
+
+// A keyword end reached at a start position: its clean name, the text bytes
+// consumed and its similarity.
+struct FuzzyCandidate {
+  NameId name = kNoName;
+  std::uint64_t consumed = 0;
+  float score = 0;
+};
+
+class FuzzyScoring {
+ public:
+  using Node = KeywordTrie::Node;
+
+  FuzzyScoring(const KeywordTrie& trie, const FuzzyIndex& index, float t)
+      : trie_(trie), index_(index), t_(t), excess_(index.name_excess()) {
+    edit_from_.fill(kUnknown);
+    const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
+    constexpr std::uint64_t kExactFloats = std::uint64_t{1} << 24;
+    const std::uint64_t used = std::uint64_t{all.longest_name} + all.height;
+    exact_below_ = used < kExactFloats ? kExactFloats - used : 0;
+  }
+
+  // Sets up the search at one start: `remaining` text bytes from it, and
+  // runs[k] the number of bytes from offset k on that no keyword holds (at
+  // most 255; 0 at the end of the text).
+  void start(std::uint64_t remaining, const unsigned char* runs) {
+    remaining_ = remaining;
+    runs_ = runs;
+    exact_bounds_ = remaining < exact_below_;
+  }
+
+  float threshold() const { return t_; }
+  std::uint64_t remaining() const { return remaining_; }
+
+  float score(NameId name, std::uint64_t k, std::int32_t e) const {
+    const std::uint64_t length = trie_.name(name).size();
+    return 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(length, k));
+  }
+
+  // Edit steps are taken from a state only while 1 - e / (k + 1) >= t. For
+  // each e that holds from some k on (rounded division is monotone); for few
+  // edits that k is kept rather than divided out each time.
+  bool may_edit(std::uint64_t k, std::int32_t e) {
+    if (e == 0) return true;
+    if (static_cast<std::size_t>(e) >= edit_from_.size()) return gate(k, e);
+    std::uint64_t& from = edit_from_[static_cast<std::size_t>(e)];
+    if (from == kUnknown) {
+      // Near e / (1 - t) - 1, then moved onto the exact edge.
+      const double guess = e / (1.0 - static_cast<double>(t_)) - 1.0;
+      from = guess > 0 ? static_cast<std::uint64_t>(guess) : 0;
+      while (!gate(from, e)) ++from;
+      while (from > 0 && gate(from - 1, e)) --from;
+    }
+    return k >= from;
+  }
+
+  // The most any candidate at or below the state (a node with figures
+  // `reach`, k bytes consumed, e edits) can score.
+  //
+  // From a state (node v at depth d, k, e), each step adds 1 to k, to the
+  // depth or to both, and only the exact step is free, so a candidate w at
+  // depth D reached with k' consumed and e' edits has
+  // e' >= e + |(D - d) - (k' - k)|. With c = k + D - d, its score
+  // 1 - e' / max(L_w, k') is at most 1 - e / max(L_w, min(c, r)): for
+  // k' <= c the denominator is at most max(L_w, min(c, r)) (k' <= r) and
+  // e' >= e; for k' > max(L_w, c), e' >= e + k' - c, and
+  // (e + k' - c) / k' >= e / c when c >= e, while for c < e the score is
+  // negative. Over the subtree,
+  // bound = 1 - e / max(longest name, min(k + height, r)).
+  //
+  // Runs of bytes that no keyword holds (f of them from offset k) sharpen
+  // it. While inside the run, no step is exact, so a candidate that stops
+  // within it has e' >= e + max(k' - k, D - d); if e >= k and
+  // e >= d + X (X: the most a clean name exceeds its keyword), that is at
+  // least max(k', D + X) >= max(L_w, k'), and it scores at most 0, which
+  // never wins. A candidate beyond the run passes a state at offset k + f
+  // below v with at least e + f edits, and the bound above applies there:
+  // 1 - (e + f) / max(longest name, min(k + f + height, r)).
+  //
+  // In 32-bit floats all this holds while every integer involved is below
+  // 2^24 (conversions are exact, and rounded division and subtraction are
+  // monotone); where a start lies further than that from the text's end the
+  // bound is not used (1, no cut but the threshold's).
+  float bound(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) const {
+    const std::uint64_t edits = static_cast<std::uint64_t>(e);
+    if (k < remaining_ && runs_[k] != 0 && edits >= k && edits >= std::uint64_t{reach.depth} + excess_) {
+      return bound_without_runs(reach, k + runs_[k], edits + runs_[k]);
+    }
+    return bound_without_runs(reach, k, edits);
+  }
+  float bound(Node node, std::uint64_t k, std::int32_t e) const { return bound(index_.reach(node), k, e); }
+
+  // The first bound alone.
+  float bound_without_runs(const FuzzyIndex::Reach& reach, std::uint64_t k, std::uint64_t e) const {
+    if (e == 0 || !exact_bounds_) return 1.0f;
+    const std::uint64_t span = std::min<std::uint64_t>(k + reach.height, remaining_);
+    const std::uint64_t most = std::max<std::uint64_t>(reach.longest_name, span);
+    return 1.0f - static_cast<float>(e) / static_cast<float>(most);
+  }
+  float bound_without_runs(Node node, std::uint64_t k, std::int32_t e) const {
+    return bound_without_runs(index_.reach(node), k, static_cast<std::uint64_t>(e));
+  }
+
+ private:
+  bool gate(std::uint64_t k, std::int32_t e) const {
+    return 1.0f - static_cast<float>(e) / static_cast<float>(k + 1) >= t_;
+  }
+
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+
+  const KeywordTrie& trie_;
+  const FuzzyIndex& index_;
+  const float t_;
+  const std::uint64_t excess_;
+  std::uint64_t exact_below_;  // bounds are exact for starts this close to the end
+  bool exact_bounds_ = false;
+  std::uint64_t remaining_ = 0;
+  const unsigned char* runs_ = nullptr;
+  std::array<std::uint64_t, 64> edit_from_;  // by edits: the least k that may edit
+};
+
+}  // namespace termsweep
