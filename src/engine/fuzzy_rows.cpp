@@ -46,13 +46,13 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float be
   const float t = scoring_.threshold();
   rows_.clear();
   cells_.clear();
+  set_floor(std::max(best, t));
   // The root's row: text bytes skipped one after another.
   const FuzzyIndex::Reach root_reach = index_.reach(KeywordTrie::root());
   row_.assign(1, 0);
   for (std::uint64_t k = 1; k <= r && scoring_.may_edit(k - 1, row_.back()); ++k) {
     const std::int32_t e = row_.back() + 1;
-    const float most = scoring_.bound(root_reach, k, e);
-    if (most < best || most < t) break;
+    if (!keeps(root_reach, k, e)) break;
     row_.push_back(e);
   }
   keep_row(KeywordTrie::root(), 0, 0, 0);
@@ -65,78 +65,140 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float be
     // The best may have grown since the row was made.
     const FuzzyIndex::Reach reach = index_.reach(row.node);
     const NameId name = trie_.name_at(row.node);
-    bool live = false;
+    std::uint64_t first_live = kNone;
+    std::int64_t least_excess = INT64_MAX;  // of edits over consumed bytes
     for (std::size_t i = 0; i < row.size; ++i) {
       std::int32_t& e = cells_[row.cells + i];
       if (e == kUnreached) continue;
       const std::uint64_t k = row.lo + i;
-      const float most = scoring_.bound(reach, k, e);
-      if (most < best || most < t) {
+      if (!keeps(reach, k, e)) {
         e = kUnreached;
         continue;
       }
-      live = true;
-      if (name != kNoName && k > 0) {
-        const float similarity = scoring_.score(name, k, e);
-        if (similarity >= t && similarity > best) best = similarity;
+      first_live = std::min(first_live, k);
+      least_excess = std::min(least_excess, static_cast<std::int64_t>(e) - static_cast<std::int64_t>(k));
+    }
+    if (first_live == kNone) continue;
+    if (!text_allows(s, fold, row.node, reach, first_live, least_excess)) {
+      std::fill_n(cells_.begin() + static_cast<std::ptrdiff_t>(row.cells), row.size, kUnreached);
+      continue;
+    }
+    for (std::size_t i = 0; i < row.size && name != kNoName; ++i) {
+      const std::int32_t e = cells_[row.cells + i];
+      const std::uint64_t k = row.lo + i;
+      if (e == kUnreached || k == 0) continue;
+      const float similarity = scoring_.score(name, k, e);
+      if (similarity >= t && similarity > best) {
+        best = similarity;
+        set_floor(best);
       }
     }
-    if (!live) continue;
-    add_child_rows(at, s, fold, best);
+    add_child_rows(at, s, fold, least_excess);
     const Row& done = rows_[at];
     for (std::uint32_t i = done.children; i > 0; --i) pending_rows_.push_back(done.first_child + i - 1);
   }
   return best;
 }
 
-void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold, float best) {
+void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold,
+                               std::int64_t least_excess) {
   const std::uint64_t r = scoring_.remaining();
-  const float t = scoring_.threshold();
   const std::uint32_t first_child = static_cast<std::uint32_t>(rows_.size());
   const Row parent = rows_[at];
   const std::uint64_t lo = parent.lo;
-  const std::uint64_t end = parent.lo + parent.size;
-  // Steps leave only states with k < r.
-  const std::uint64_t expands_below = std::min(end, r);
+  const std::size_t size = parent.size;
+  // What every child's row takes from the parent's, by j = k - lo in
+  // [0, size]: the fewest edits over the parent's edit steps into (child, k)
+  // (substitution from k - 1, keyword byte skipped at k), the parent's edits
+  // at k - 1 for the exact step, and text byte k - 1 (-1 where no step
+  // leaves k - 1, which lies at the end of the text); and the edit cap at k
+  // for the text byte skipped (-1 at the end).
+  edited_.assign(size + 1, kUnreached);
+  exact_.assign(size + 1, kUnreached);
+  bytes_.assign(size + 1, -1);
+  caps_.resize(size + 1);
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::uint64_t k = lo + i;
+    const std::int32_t e = cells_[parent.cells + i];
+    if (k >= r || e == kUnreached) continue;
+    exact_[i + 1] = e;
+    bytes_[i + 1] = fold(s[k]);
+    if (e <= scoring_.edit_cap(k)) {
+      edited_[i] = std::min(edited_[i], e + 1);
+      edited_[i + 1] = e + 1;
+    }
+  }
+  for (std::size_t j = 0; j <= size; ++j) caps_[j] = lo + j < r ? scoring_.edit_cap(lo + j) : -1;
   trie_.for_each_child(parent.node, [&](std::uint32_t key, Node child) {
+    const int byte = key <= 0xFF ? static_cast<int>(key) : -2;
     const FuzzyIndex::Reach reach = index_.reach(child);
-    const std::int32_t* above = cells_.data() + parent.cells;
-    row_.clear();
-    for (std::uint64_t k = lo;; ++k) {
-      std::int32_t e = kUnreached;
-      if (k > lo && k - 1 < expands_below) {
-        if (const std::int32_t from = above[k - 1 - lo]; from != kUnreached) {
-          if (fold(s[k - 1]) == key) {
-            e = from;
-          } else if (scoring_.may_edit(k - 1, from)) {
-            e = from + 1;
-          }
-        }
-      }
-      if (k < expands_below) {
-        if (const std::int32_t from = above[k - lo]; from != kUnreached && scoring_.may_edit(k, from)) {
-          e = std::min(e, from + 1);
-        }
-      }
-      if (k > lo && k - 1 < r) {
-        if (const std::int32_t from = row_.back(); from != kUnreached && scoring_.may_edit(k - 1, from)) {
-          e = std::min(e, from + 1);
-        }
-      }
-      if (e != kUnreached) {
-        const float most = scoring_.bound(reach, k, e);
-        if (most < best || most < t) e = kUnreached;
-      }
-      // Past the parent's cells only skipped text bytes extend the row.
-      if (e == kUnreached && k >= end) break;
-      row_.push_back(e);
-      if (k >= r) break;
+    // Every step into the child's row keeps e - k at least one below the
+    // parent's least, and the bound without runs (at least the bound) falls
+    // with k for such cells: the cells from the last one that could pass it
+    // on are cut anyway, so they are not computed.
+    std::size_t count = size + 1;
+    while (count > 0 && !could_keep(reach, lo + count - 1, least_excess - 1)) --count;
+    if (count == 0) return;
+    row_.resize(count);
+    std::int32_t before = kUnreached;
+    for (std::size_t j = 0; j < count; ++j) {
+      std::int32_t e = edited_[j];
+      if (bytes_[j] == byte) e = std::min(e, exact_[j]);
+      if (j > 0 && before <= caps_[j - 1]) e = std::min(e, before + 1);
+      row_[j] = e;
+      before = e;
+    }
+    // Past the parent's cells only skipped text bytes extend the row, and
+    // a cell cut there cuts those after it (see keeps).
+    for (std::uint64_t k = lo + count; count == size + 1 && before != kUnreached && k - 1 < r &&
+                                       before <= scoring_.edit_cap(k - 1);
+         ++k) {
+      before += 1;
+      if (!keeps(reach, k, before)) break;
+      row_.push_back(before);
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      if (row_[j] != kUnreached && !keeps(reach, lo + j, row_[j])) row_[j] = kUnreached;
     }
     clock_.advance(row_.size());
     keep_row(child, key, at, lo);
   });
   rows_[at].first_child = first_child;
   rows_[at].children = static_cast<std::uint32_t>(rows_.size()) - first_child;
+}
+
+// A candidate below the row, reached from its cell (k, e) with K bytes
+// consumed, has E >= e + (K - k) - m edits, m being its exact steps: each
+// consumed byte costs an edit unless matched. Each match pairs a text byte
+// in [k, K) with a keyword byte of the same class on the path below the
+// node, so m is at most the height and, class by class, at most the text's
+// bytes of the class (none for a class absent below, one for a class found
+// only once on any path). With the least e - k over the row's cells and the
+// window from its first cell (which only raises m), and L_w at most the
+// longest name below, the score 1 - E / max(L_w, K) is bounded for each K.
+// Past K, m rises by at most one per byte and at most to the height, so the
+// best any later K can do is 1 - (least + K - m) / max(longest, K + h - m);
+// once that fails the floor, every later K fails too.
+bool RowSearch::text_allows(const unsigned char* s, const ByteMap& fold, Node node,
+                            const FuzzyIndex::Reach& reach, std::uint64_t from, std::int64_t least) {
+  const std::uint64_t r = scoring_.remaining();
+  const FuzzyIndex::ClassesBelow below = index_.classes_below(node);
+  const std::uint64_t height = reach.height;
+  std::uint64_t matched = 0;
+  std::uint64_t used_once = 0;
+  const auto passes = [&](std::int64_t edits, std::uint64_t most) {
+    return edits <= 0 || (most > 0 && static_cast<std::uint64_t>(edits) <= edits_limit(most));
+  };
+  for (std::uint64_t k = from;; ++k) {
+    const std::int64_t edits = least + static_cast<std::int64_t>(k) - static_cast<std::int64_t>(matched);
+    if (passes(edits, std::max<std::uint64_t>(reach.longest_name, k))) return true;
+    if (k >= r || !passes(edits, std::max<std::uint64_t>(reach.longest_name, k + height - matched))) return false;
+    const std::uint64_t bit = std::uint64_t{1} << index_.class_of(fold(s[k]));
+    if (matched < height && ((below.twice & bit) || (below.once & bit & ~used_once))) {
+      ++matched;
+      used_once |= bit;
+    }
+  }
 }
 
 bool RowSearch::keep_row(Node node, std::uint32_t key, std::uint32_t parent, std::uint64_t lo) {
@@ -228,6 +290,36 @@ FuzzyCandidate RowSearch::first_on_best_way(const unsigned char* s, const ByteMa
     for (std::uint32_t child = first; child < last; ++child) push(child, k, e + 1);
   }
   return {};  // not reached: the rows hold a candidate scoring `target`
+}
+
+void RowSearch::set_floor(float floor) {
+  if (floor == floor_) return;
+  floor_ = floor;
+  limits_.clear();
+}
+
+std::uint64_t RowSearch::extend_limits(std::uint64_t most) {
+  // The largest e with 1 - e / most >= floor; it grows with most, so each
+  // entry starts from the one before. Every e up to most passes at floor 0.
+  const auto passes = [&](std::uint64_t e, std::uint64_t m) {
+    return 1.0f - static_cast<float>(e) / static_cast<float>(m) >= floor_;
+  };
+  if (most >= kLimitTable) {
+    std::uint64_t e = static_cast<std::uint64_t>((1.0 - static_cast<double>(floor_)) * static_cast<double>(most));
+    while (e > 0 && !passes(e, most)) --e;
+    while (passes(e + 1, most)) ++e;
+    return e;
+  }
+  while (limits_.size() <= most) {
+    const std::uint64_t m = limits_.size();
+    std::uint64_t e = limits_.empty() ? 0 : limits_.back();
+    if (m > 0) {
+      while (e > 0 && !passes(e, m)) --e;
+      while (passes(e + 1, m)) ++e;
+    }
+    limits_.push_back(e);
+  }
+  return limits_[most];
 }
 
 }  // namespace termsweep

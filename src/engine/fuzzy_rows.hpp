@@ -31,6 +31,7 @@ class RowSearch {
  private:
   using Node = KeywordTrie::Node;
   static constexpr std::int32_t kUnreached = INT32_MAX;
+  static constexpr std::uint64_t kNone = UINT64_MAX;
 
   // The fewest edits with which the search reaches (node, k), for k in
   // [lo, lo + size), at cells_[cells ...].
@@ -52,8 +53,35 @@ class RowSearch {
     return k >= row.lo && k - row.lo < row.size && (marks_[row.cells + (k - row.lo)] & kOnBestWay) != 0;
   }
 
+  // Whether the state (a node with figures `reach`, k, e) may hold a
+  // candidate scoring at least the floor (the best so far, or t).
+  bool keeps(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) {
+    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e);
+    return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
+  }
+  // Whether a cell (k, e) with e - k >= least could be kept, by the bound
+  // without runs.
+  bool could_keep(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int64_t least) {
+    const std::int64_t e = static_cast<std::int64_t>(k) + least;
+    if (e <= 0) return true;
+    const FuzzyScoring::Ratio bound = scoring_.bound_ratio_without_runs(reach, k, static_cast<std::uint64_t>(e));
+    return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
+  }
+  void set_floor(float floor);
+  // Whether the text ahead leaves a candidate below the row's node a chance
+  // to reach the floor, the row's live cells starting at `from` and having
+  // e - k >= `least`.
+  bool text_allows(const unsigned char* s, const ByteMap& fold, Node node, const FuzzyIndex::Reach& reach,
+                   std::uint64_t from, std::int64_t least);
+  // The most edits e with 1 - e / most at least the floor (0 where most is
+  // 0), kept by `most` until the floor changes.
+  std::uint64_t edits_limit(std::uint64_t most) {
+    return most < limits_.size() ? limits_[most] : extend_limits(most);
+  }
+  std::uint64_t extend_limits(std::uint64_t most);
+
   float fill_rows(const unsigned char* s, const ByteMap& fold, float best);
-  void add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold, float best);
+  void add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold, std::int64_t least_excess);
   bool keep_row(Node node, std::uint32_t key, std::uint32_t parent, std::uint64_t lo);
   void mark_best_ways(const unsigned char* s, const ByteMap& fold, float target);
   FuzzyCandidate first_on_best_way(const unsigned char* s, const ByteMap& fold, float target);
@@ -68,8 +96,14 @@ class RowSearch {
   std::vector<std::int32_t> cells_;
   std::vector<std::uint8_t> marks_;  // by cell
   std::vector<std::int32_t> row_;    // the row being computed, from its parent's lo
+  std::vector<std::int32_t> edited_, exact_;  // shared by the children of one row (add_child_rows)
+  std::vector<int> bytes_;
+  std::vector<std::int64_t> caps_;
   std::vector<std::uint32_t> pending_rows_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
+  static constexpr std::uint64_t kLimitTable = 1 << 16;
+  float floor_ = -1.0f;
+  std::vector<std::uint64_t> limits_;  // edits_limit by most
 };
 
 }  // namespace termsweep

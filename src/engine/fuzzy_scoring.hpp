@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "engine/fuzzy_index.hpp"
 #include "engine/keyword_trie.hpp"
@@ -26,7 +27,6 @@ class FuzzyScoring {
 
   FuzzyScoring(const KeywordTrie& trie, const FuzzyIndex& index, float t)
       : trie_(trie), index_(index), t_(t), excess_(index.name_excess()) {
-    edit_from_.fill(kUnknown);
     const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
     constexpr std::uint64_t kExactFloats = std::uint64_t{1} << 24;
     const std::uint64_t used = std::uint64_t{all.longest_name} + all.height;
@@ -50,21 +50,18 @@ class FuzzyScoring {
     return 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(length, k));
   }
 
-  // Edit steps are taken from a state only while 1 - e / (k + 1) >= t. For
-  // each e that holds from some k on (rounded division is monotone); for few
-  // edits that k is kept rather than divided out each time.
-  bool may_edit(std::uint64_t k, std::int32_t e) {
-    if (e == 0) return true;
-    if (static_cast<std::size_t>(e) >= edit_from_.size()) return gate(k, e);
-    std::uint64_t& from = edit_from_[static_cast<std::size_t>(e)];
-    if (from == kUnknown) {
-      // Near e / (1 - t) - 1, then moved onto the exact edge.
-      const double guess = e / (1.0 - static_cast<double>(t_)) - 1.0;
-      from = guess > 0 ? static_cast<std::uint64_t>(guess) : 0;
-      while (!gate(from, e)) ++from;
-      while (from > 0 && gate(from - 1, e)) --from;
+  // Edit steps are taken from a state only while 1 - e / (k + 1) >= t, that
+  // is while e is at most edit_cap(k) (rounded division is monotone, so the
+  // test holds for all e up to some cap, which grows with k).
+  bool may_edit(std::uint64_t k, std::int32_t e) { return e <= edit_cap(k); }
+  std::int64_t edit_cap(std::uint64_t k) {
+    while (caps_.size() <= k) {
+      const std::uint64_t at = caps_.size();
+      std::int64_t cap = caps_.empty() ? 0 : caps_.back();
+      while (gate(at, cap + 1)) ++cap;
+      caps_.push_back(cap);
     }
-    return k >= from;
+    return caps_[k];
   }
 
   // The most any candidate at or below the state (a node with figures
@@ -94,32 +91,37 @@ class FuzzyScoring {
   // 2^24 (conversions are exact, and rounded division and subtraction are
   // monotone); where a start lies further than that from the text's end the
   // bound is not used (1, no cut but the threshold's).
-  float bound(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) const {
+  // The bound as 1 - edits / most (or 1 where edits is 0 or the bound is not used).
+  struct Ratio {
+    std::uint64_t edits;
+    std::uint64_t most;
+    float value() const { return edits == 0 ? 1.0f : 1.0f - static_cast<float>(edits) / static_cast<float>(most); }
+  };
+  Ratio bound_ratio(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) const {
     const std::uint64_t edits = static_cast<std::uint64_t>(e);
     if (k < remaining_ && runs_[k] != 0 && edits >= k && edits >= std::uint64_t{reach.depth} + excess_) {
-      return bound_without_runs(reach, k + runs_[k], edits + runs_[k]);
+      return bound_ratio_without_runs(reach, k + runs_[k], edits + runs_[k]);
     }
-    return bound_without_runs(reach, k, edits);
+    return bound_ratio_without_runs(reach, k, edits);
   }
-  float bound(Node node, std::uint64_t k, std::int32_t e) const { return bound(index_.reach(node), k, e); }
-
+  float bound(Node node, std::uint64_t k, std::int32_t e) const {
+    return bound_ratio(index_.reach(node), k, e).value();
+  }
   // The first bound alone.
-  float bound_without_runs(const FuzzyIndex::Reach& reach, std::uint64_t k, std::uint64_t e) const {
-    if (e == 0 || !exact_bounds_) return 1.0f;
-    const std::uint64_t span = std::min<std::uint64_t>(k + reach.height, remaining_);
-    const std::uint64_t most = std::max<std::uint64_t>(reach.longest_name, span);
-    return 1.0f - static_cast<float>(e) / static_cast<float>(most);
-  }
   float bound_without_runs(Node node, std::uint64_t k, std::int32_t e) const {
-    return bound_without_runs(index_.reach(node), k, static_cast<std::uint64_t>(e));
+    return bound_ratio_without_runs(index_.reach(node), k, static_cast<std::uint64_t>(e)).value();
+  }
+  Ratio bound_ratio_without_runs(const FuzzyIndex::Reach& reach, std::uint64_t k, std::uint64_t e) const {
+    if (!exact_bounds_) return {0, 1};
+    const std::uint64_t span = std::min<std::uint64_t>(k + reach.height, remaining_);
+    return {e, std::max<std::uint64_t>(reach.longest_name, span)};
   }
 
  private:
-  bool gate(std::uint64_t k, std::int32_t e) const {
+
+  bool gate(std::uint64_t k, std::int64_t e) const {
     return 1.0f - static_cast<float>(e) / static_cast<float>(k + 1) >= t_;
   }
-
-  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
 
   const KeywordTrie& trie_;
   const FuzzyIndex& index_;
@@ -129,7 +131,7 @@ class FuzzyScoring {
   bool exact_bounds_ = false;
   std::uint64_t remaining_ = 0;
   const unsigned char* runs_ = nullptr;
-  std::array<std::uint64_t, 64> edit_from_;  // by edits: the least k that may edit
+  std::vector<std::int64_t> caps_;  // edit_cap by k, as far as asked
 };
 
 }  // namespace termsweep
