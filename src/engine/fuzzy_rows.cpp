@@ -1,6 +1,7 @@
 #include "engine/fuzzy_rows.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace termsweep {
 
@@ -35,18 +36,25 @@ namespace termsweep {
 // candidate it pops before c* would come before c* in the exhaustive order
 // too; a cell is expanded once, its state being the same each time.
 FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, float known) {
-  const float best = fill_rows(s, fold, known);
+  // The fewer cells the floor keeps, the cheaper the rows: first try the
+  // best score of the previous start (neighbouring starts score alike), and
+  // only if nothing reaches it the known score, a true lower bound.
+  float best = 0.0f;
+  if (hint_ > known) best = fill_rows(s, fold, hint_);
+  if (best == 0.0f) best = fill_rows(s, fold, known);
+  hint_ = best;
   if (best == 0.0f) return {};
   mark_best_ways(s, fold, best);
   return first_on_best_way(s, fold, best);
 }
 
-float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float best) {
+float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float floor) {
   const std::uint64_t r = scoring_.remaining();
   const float t = scoring_.threshold();
   rows_.clear();
   cells_.clear();
-  set_floor(std::max(best, t));
+  float best = 0.0f;
+  set_floor(std::max(floor, t));
   // The root's row: text bytes skipped one after another.
   const FuzzyIndex::Reach root_reach = index_.reach(KeywordTrie::root());
   row_.assign(1, 0);
@@ -88,7 +96,7 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float be
       const std::uint64_t k = row.lo + i;
       if (e == kUnreached || k == 0) continue;
       const float similarity = scoring_.score(name, k, e);
-      if (similarity >= t && similarity > best) {
+      if (similarity >= floor_ && similarity > best) {
         best = similarity;
         set_floor(best);
       }
@@ -133,11 +141,12 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
     const int byte = key <= 0xFF ? static_cast<int>(key) : -2;
     const FuzzyIndex::Reach reach = index_.reach(child);
     // Every step into the child's row keeps e - k at least one below the
-    // parent's least, and the bound without runs (at least the bound) falls
-    // with k for such cells: the cells from the last one that could pass it
-    // on are cut anyway, so they are not computed.
-    std::size_t count = size + 1;
-    while (count > 0 && !could_keep(reach, lo + count - 1, least_excess - 1)) --count;
+    // parent's least; cells past the last one that could_keep are cut
+    // anyway, so they are not computed.
+    std::size_t count = 0;
+    for (std::size_t step = std::bit_floor(size + 1); step > 0; step /= 2) {
+      if (count + step <= size + 1 && could_keep(reach, lo + count + step - 1, least_excess - 1)) count += step;
+    }
     if (count == 0) return;
     row_.resize(count);
     std::int32_t before = kUnreached;

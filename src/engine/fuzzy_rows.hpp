@@ -59,13 +59,18 @@ class RowSearch {
     const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e);
     return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
   }
-  // Whether a cell (k, e) with e - k >= least could be kept, by the bound
-  // without runs.
-  bool could_keep(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int64_t least) {
+  // Whether a cell (k, e) with e - k >= least could be kept. A kept cell has
+  // e <= (1 - floor) * most + 1 (the 1 covers rounding; most as in the bound
+  // without runs, which is at least the bound): in k that test holds up to
+  // some k and fails past it (the right side grows by at most 1 - floor per
+  // k, the least e by 1), so the kept cells of a row lie below the first k
+  // that fails it.
+  bool could_keep(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int64_t least) const {
     const std::int64_t e = static_cast<std::int64_t>(k) + least;
     if (e <= 0) return true;
     const FuzzyScoring::Ratio bound = scoring_.bound_ratio_without_runs(reach, k, static_cast<std::uint64_t>(e));
-    return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
+    return bound.edits == 0 ||
+           static_cast<double>(e) <= (1.0 - static_cast<double>(floor_)) * static_cast<double>(bound.most) + 1.0;
   }
   void set_floor(float floor);
   // Whether the text ahead leaves a candidate below the row's node a chance
@@ -80,7 +85,9 @@ class RowSearch {
   }
   std::uint64_t extend_limits(std::uint64_t most);
 
-  float fill_rows(const unsigned char* s, const ByteMap& fold, float best);
+  // The best score of a candidate at or above `floor` (and t), 0 if none:
+  // cells whose bound is below the floor or the best so far are cut.
+  float fill_rows(const unsigned char* s, const ByteMap& fold, float floor);
   void add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold, std::int64_t least_excess);
   bool keep_row(Node node, std::uint32_t key, std::uint32_t parent, std::uint64_t lo);
   void mark_best_ways(const unsigned char* s, const ByteMap& fold, float target);
@@ -103,6 +110,7 @@ class RowSearch {
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
   static constexpr std::uint64_t kLimitTable = 1 << 16;
   float floor_ = -1.0f;
+  float hint_ = 0.0f;  // the best score at the previous start
   std::vector<std::uint64_t> limits_;  // edits_limit by most
 };
 
