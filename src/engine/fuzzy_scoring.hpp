@@ -27,6 +27,7 @@ class FuzzyScoring {
 
   FuzzyScoring(const KeywordTrie& trie, const FuzzyIndex& index, float t)
       : trie_(trie), index_(index), t_(t), excess_(index.name_excess()) {
+    edit_from_.fill(kUnknown);
     const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
     constexpr std::uint64_t kExactFloats = std::uint64_t{1} << 24;
     const std::uint64_t used = std::uint64_t{all.longest_name} + all.height;
@@ -50,19 +51,26 @@ class FuzzyScoring {
     return 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(length, k));
   }
 
-  // Edit steps are taken from a state only while 1 - e / (k + 1) >= t, that
-  // is while e is at most edit_cap(k) (rounded division is monotone, so the
-  // test holds for all e up to some cap, which grows with k).
-  bool may_edit(std::uint64_t k, std::int32_t e) { return e <= edit_cap(k); }
-  std::int64_t edit_cap(std::uint64_t k) {
-    while (caps_.size() <= k) {
-      const std::uint64_t at = caps_.size();
-      std::int64_t cap = caps_.empty() ? 0 : caps_.back();
-      while (gate(at, cap + 1)) ++cap;
-      caps_.push_back(cap);
+  // Edit steps are taken from a state only while 1 - e / (k + 1) >= t.
+  // Rounded division is monotone, so for each e the test holds from some k
+  // on, and for each k up to some e. The state search asks by state and
+  // keeps the first figure for few edits; the row search asks for whole
+  // rows and keeps the second (edit_cap).
+  bool may_edit(std::uint64_t k, std::int32_t e) {
+    if (e == 0) return true;
+    if (static_cast<std::size_t>(e) >= edit_from_.size()) return gate(k, e);
+    std::uint64_t& from = edit_from_[static_cast<std::size_t>(e)];
+    if (from == kUnknown) {
+      // Near e / (1 - t) - 1, then moved onto the exact edge.
+      const double guess = e / (1.0 - static_cast<double>(t_)) - 1.0;
+      from = guess > 0 ? static_cast<std::uint64_t>(guess) : 0;
+      while (!gate(from, e)) ++from;
+      while (from > 0 && gate(from - 1, e)) --from;
     }
-    return caps_[k];
+    return k >= from;
   }
+  // The most edits a state at k may have and still edit.
+  std::int64_t edit_cap(std::uint64_t k) { return k < caps_.size() ? caps_[k] : extend_caps(k); }
 
   // The most any candidate at or below the state (a node with figures
   // `reach`, k bytes consumed, e edits) can score.
@@ -119,6 +127,16 @@ class FuzzyScoring {
 
  private:
 
+  std::int64_t extend_caps(std::uint64_t k) {
+    while (caps_.size() <= k) {
+      const std::uint64_t at = caps_.size();
+      std::int64_t cap = caps_.empty() ? 0 : caps_.back();
+      while (gate(at, cap + 1)) ++cap;
+      caps_.push_back(cap);
+    }
+    return caps_[k];
+  }
+
   bool gate(std::uint64_t k, std::int64_t e) const {
     return 1.0f - static_cast<float>(e) / static_cast<float>(k + 1) >= t_;
   }
@@ -131,7 +149,9 @@ class FuzzyScoring {
   bool exact_bounds_ = false;
   std::uint64_t remaining_ = 0;
   const unsigned char* runs_ = nullptr;
-  std::vector<std::int64_t> caps_;  // edit_cap by k, as far as asked
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+  std::array<std::uint64_t, 64> edit_from_;  // by edits: the least k that may edit
+  std::vector<std::int64_t> caps_;           // edit_cap by k, as far as asked
 };
 
 }  // namespace termsweep
