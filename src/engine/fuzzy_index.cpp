@@ -29,8 +29,6 @@ FuzzyIndex::FuzzyIndex(const KeywordTrie& trie) : units_(trie.unit_count(), Reac
     excess = std::max(excess, static_cast<std::int64_t>(length) - static_cast<std::int64_t>(depth));
     return length;
   };
-  std::array<std::uint64_t, 256> byte_count{};
-  std::vector<Node> finished;  // units in post-order
   std::vector<Pending> pending{{KeywordTrie::root(), 0, false}};
   while (!pending.empty()) {
     Pending& top = pending.back();
@@ -40,7 +38,7 @@ FuzzyIndex::FuzzyIndex(const KeywordTrie& trie) : units_(trie.unit_count(), Reac
     if (!top.children_done && chain.empty()) {
       top.children_done = true;
       trie.for_each_child(node, [&](std::uint32_t key, Node child) {
-        if (key <= 0xFF) ++byte_count[key];
+        if (key <= 0xFF) in_keywords_[key] = true;
         pending.push_back({child, depth + 1, false});
       });
       continue;
@@ -52,7 +50,7 @@ FuzzyIndex::FuzzyIndex(const KeywordTrie& trie) : units_(trie.unit_count(), Reac
       const Node end{node.index, static_cast<std::uint32_t>(chain.size())};
       longest = std::max<std::uint64_t>(longest, note_name(trie.name_at(end), depth + chain.size()));
       height = chain.size();
-      for (const char byte : chain) ++byte_count[static_cast<unsigned char>(byte)];
+      for (const char byte : chain) in_keywords_[static_cast<unsigned char>(byte)] = true;
     } else {
       trie.for_each_child(node, [&](std::uint32_t, Node child) {
         const Reach& below = units_[child.index];
@@ -62,50 +60,8 @@ FuzzyIndex::FuzzyIndex(const KeywordTrie& trie) : units_(trie.unit_count(), Reac
     }
     units_[node.index] = {saturated(longest), saturated(height), saturated(depth)};
     if (chain.empty()) list_fanout(trie, node);
-    finished.push_back(node);
   }
   name_excess_ = saturated(static_cast<std::uint64_t>(excess));
-  assign_classes(byte_count);
-  collect_classes_below(trie, finished);
-}
-
-void FuzzyIndex::assign_classes(const std::array<std::uint64_t, 256>& byte_count) {
-  // The most frequent keyword bytes get a class each, the rest share the
-  // last one; bytes in no keyword keep class 0, which no subtree holds.
-  std::array<unsigned, 256> order;
-  for (unsigned b = 0; b < 256; ++b) order[b] = b;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](unsigned a, unsigned b) { return byte_count[a] > byte_count[b]; });
-  for (unsigned rank = 0; rank < 256 && byte_count[order[rank]] > 0; ++rank) {
-    in_keywords_[order[rank]] = true;
-    class_of_[order[rank]] = static_cast<unsigned char>(std::min(rank + 1, kClasses - 1));
-  }
-}
-
-void FuzzyIndex::collect_classes_below(const KeywordTrie& trie, const std::vector<Node>& post_order) {
-  classes_below_.assign(units_.size(), ClassesBelow{});
-  // Along one more byte (of class c) above what lies below a node.
-  const auto above = [](ClassesBelow below, unsigned char c) {
-    const std::uint64_t bit = std::uint64_t{1} << c;
-    return ClassesBelow{below.once | bit, below.twice | (below.once & bit)};
-  };
-  for (const Node node : post_order) {
-    ClassesBelow sets;
-    const std::string_view chain = trie.chain_below(node);
-    if (!chain.empty()) {
-      for (auto byte = chain.rbegin(); byte != chain.rend(); ++byte) {
-        sets = above(sets, class_of_[static_cast<unsigned char>(*byte)]);
-      }
-    } else {
-      trie.for_each_child(node, [&](std::uint32_t key, Node child) {
-        // Keys above 0xFF match no text byte: class 0 never counts.
-        const ClassesBelow through = above(classes_below_[child.index], key <= 0xFF ? class_of_[key] : 0);
-        sets.once |= through.once;
-        sets.twice |= through.twice;
-      });
-    }
-    classes_below_[node.index] = sets;
-  }
 }
 
 void FuzzyIndex::list_fanout(const KeywordTrie& trie, Node node) {

@@ -43,7 +43,8 @@ class FuzzyIndex {
     // unit's only way down; the unit's own name (if any) only makes the
     // longest name an overestimate there, which is still an upper bound.
     const Reach& unit = units_[node.index];
-    return {unit.longest_name, unit.height - node.tail_depth, unit.depth + node.tail_depth};
+    const std::uint32_t depth = unit.depth > kHuge - node.tail_depth ? kHuge : unit.depth + node.tail_depth;
+    return {unit.longest_name, unit.height - node.tail_depth, depth};
   }
 
   // Whether some keyword holds byte b: a text byte that none holds can only
@@ -52,19 +53,6 @@ class FuzzyIndex {
 
   // The most any clean name exceeds its keyword in bytes (0 if none does).
   std::uint32_t name_excess() const { return name_excess_; }
-
-  // Keyword bytes fall into up to 64 classes (one per byte for the most
-  // frequent; class 0 for bytes in no keyword). For the keywords below a
-  // node (bytes past it): the classes found on some path down from it, and
-  // those found at least twice on one path. A node inside a tail answers for
-  // its unit, a superset.
-  static constexpr unsigned kClasses = 64;
-  struct ClassesBelow {
-    std::uint64_t once = 0;
-    std::uint64_t twice = 0;
-  };
-  unsigned char class_of(unsigned char b) const { return class_of_[b]; }
-  ClassesBelow classes_below(Node node) const { return classes_below_[node.index]; }
 
   // For a node with many children: the children with a child of their own
   // under byte `next` (none when next < 0) and the children that end a
@@ -85,13 +73,9 @@ class FuzzyIndex {
   };
 
   void list_fanout(const KeywordTrie& trie, Node node);
-  void assign_classes(const std::array<std::uint64_t, 256>& byte_count);
-  void collect_classes_below(const KeywordTrie& trie, const std::vector<Node>& post_order);
 
   std::vector<Reach> units_;  // by unit; free units hold zeros
   std::array<bool, 256> in_keywords_{};
-  std::array<unsigned char, 256> class_of_{};
-  std::vector<ClassesBelow> classes_below_;  // by unit
   std::uint32_t name_excess_ = 0;
   std::vector<Fanout> fanouts_;
   std::vector<Child> children_;

@@ -73,7 +73,6 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float fl
     // The best may have grown since the row was made.
     const FuzzyIndex::Reach reach = index_.reach(row.node);
     const NameId name = trie_.name_at(row.node);
-    std::uint64_t first_live = kNone;
     std::int64_t least_excess = INT64_MAX;  // of edits over consumed bytes
     for (std::size_t i = 0; i < row.size; ++i) {
       std::int32_t& e = cells_[row.cells + i];
@@ -83,14 +82,9 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float fl
         e = kUnreached;
         continue;
       }
-      first_live = std::min(first_live, k);
       least_excess = std::min(least_excess, static_cast<std::int64_t>(e) - static_cast<std::int64_t>(k));
     }
-    if (first_live == kNone) continue;
-    if (!text_allows(s, fold, row.node, reach, first_live, least_excess)) {
-      std::fill_n(cells_.begin() + static_cast<std::ptrdiff_t>(row.cells), row.size, kUnreached);
-      continue;
-    }
+    if (least_excess == INT64_MAX) continue;
     for (std::size_t i = 0; i < row.size && name != kNoName; ++i) {
       const std::int32_t e = cells_[row.cells + i];
       const std::uint64_t k = row.lo + i;
@@ -174,40 +168,6 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
   });
   rows_[at].first_child = first_child;
   rows_[at].children = static_cast<std::uint32_t>(rows_.size()) - first_child;
-}
-
-// A candidate below the row, reached from its cell (k, e) with K bytes
-// consumed, has E >= e + (K - k) - m edits, m being its exact steps: each
-// consumed byte costs an edit unless matched. Each match pairs a text byte
-// in [k, K) with a keyword byte of the same class on the path below the
-// node, so m is at most the height and, class by class, at most the text's
-// bytes of the class (none for a class absent below, one for a class found
-// only once on any path). With the least e - k over the row's cells and the
-// window from its first cell (which only raises m), and L_w at most the
-// longest name below, the score 1 - E / max(L_w, K) is bounded for each K.
-// Past K, m rises by at most one per byte and at most to the height, so the
-// best any later K can do is 1 - (least + K - m) / max(longest, K + h - m);
-// once that fails the floor, every later K fails too.
-bool RowSearch::text_allows(const unsigned char* s, const ByteMap& fold, Node node,
-                            const FuzzyIndex::Reach& reach, std::uint64_t from, std::int64_t least) {
-  const std::uint64_t r = scoring_.remaining();
-  const FuzzyIndex::ClassesBelow below = index_.classes_below(node);
-  const std::uint64_t height = reach.height;
-  std::uint64_t matched = 0;
-  std::uint64_t used_once = 0;
-  const auto passes = [&](std::int64_t edits, std::uint64_t most) {
-    return edits <= 0 || (most > 0 && static_cast<std::uint64_t>(edits) <= edits_limit(most));
-  };
-  for (std::uint64_t k = from;; ++k) {
-    const std::int64_t edits = least + static_cast<std::int64_t>(k) - static_cast<std::int64_t>(matched);
-    if (passes(edits, std::max<std::uint64_t>(reach.longest_name, k))) return true;
-    if (k >= r || !passes(edits, std::max<std::uint64_t>(reach.longest_name, k + height - matched))) return false;
-    const std::uint64_t bit = std::uint64_t{1} << index_.class_of(fold(s[k]));
-    if (matched < height && ((below.twice & bit) || (below.once & bit & ~used_once))) {
-      ++matched;
-      used_once |= bit;
-    }
-  }
 }
 
 bool RowSearch::keep_row(Node node, std::uint32_t key, std::uint32_t parent, std::uint64_t lo) {

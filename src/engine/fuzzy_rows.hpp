@@ -31,7 +31,6 @@ class RowSearch {
  private:
   using Node = KeywordTrie::Node;
   static constexpr std::int32_t kUnreached = INT32_MAX;
-  static constexpr std::uint64_t kNone = UINT64_MAX;
 
   // The fewest edits with which the search reaches (node, k), for k in
   // [lo, lo + size), at cells_[cells ...].
@@ -73,11 +72,6 @@ class RowSearch {
            static_cast<double>(e) <= (1.0 - static_cast<double>(floor_)) * static_cast<double>(bound.most) + 1.0;
   }
   void set_floor(float floor);
-  // Whether the text ahead leaves a candidate below the row's node a chance
-  // to reach the floor, the row's live cells starting at `from` and having
-  // e - k >= `least`.
-  bool text_allows(const unsigned char* s, const ByteMap& fold, Node node, const FuzzyIndex::Reach& reach,
-                   std::uint64_t from, std::int64_t least);
   // The most edits e with 1 - e / most at least the floor (0 where most is
   // 0), kept by `most` until the floor changes.
   std::uint64_t edits_limit(std::uint64_t most) {
