@@ -68,23 +68,26 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float fl
   while (!pending_rows_.empty()) {
     const std::uint32_t at = pending_rows_.back();
     pending_rows_.pop_back();
-    const Row row = rows_[at];
+    Row& row = rows_[at];
     clock_.advance(row.size);
-    // The best may have grown since the row was made.
-    const FuzzyIndex::Reach reach = index_.reach(row.node);
     const NameId name = trie_.name_at(row.node);
-    std::int64_t least_excess = INT64_MAX;  // of edits over consumed bytes
-    for (std::size_t i = 0; i < row.size; ++i) {
-      std::int32_t& e = cells_[row.cells + i];
-      if (e == kUnreached) continue;
-      const std::uint64_t k = row.lo + i;
-      if (!keeps(reach, k, e)) {
-        e = kUnreached;
-        continue;
+    if (row.floor != floor_) {
+      // The best has grown since the row was made.
+      const FuzzyIndex::Reach reach = index_.reach(row.node);
+      row.least_excess = INT64_MAX;
+      for (std::size_t i = 0; i < row.size; ++i) {
+        std::int32_t& e = cells_[row.cells + i];
+        if (e == kUnreached) continue;
+        const std::uint64_t k = row.lo + i;
+        if (!keeps(reach, k, e)) {
+          e = kUnreached;
+          continue;
+        }
+        row.least_excess = std::min(row.least_excess, static_cast<std::int64_t>(e) - static_cast<std::int64_t>(k));
       }
-      least_excess = std::min(least_excess, static_cast<std::int64_t>(e) - static_cast<std::int64_t>(k));
+      row.floor = floor_;
     }
-    if (least_excess == INT64_MAX) continue;
+    if (row.least_excess == INT64_MAX) continue;
     for (std::size_t i = 0; i < row.size && name != kNoName; ++i) {
       const std::int32_t e = cells_[row.cells + i];
       const std::uint64_t k = row.lo + i;
@@ -95,73 +98,68 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float fl
         set_floor(best);
       }
     }
-    add_child_rows(at, s, fold, least_excess);
+    add_child_rows(at, s, fold);
     const Row& done = rows_[at];
     for (std::uint32_t i = done.children; i > 0; --i) pending_rows_.push_back(done.first_child + i - 1);
   }
   return best;
 }
 
-void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold,
-                               std::int64_t least_excess) {
+void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold) {
   const std::uint64_t r = scoring_.remaining();
   const std::uint32_t first_child = static_cast<std::uint32_t>(rows_.size());
   const Row parent = rows_[at];
   const std::uint64_t lo = parent.lo;
   const std::size_t size = parent.size;
-  // What every child's row takes from the parent's, by j = k - lo in
-  // [0, size]: the fewest edits over the parent's edit steps into (child, k)
-  // (substitution from k - 1, keyword byte skipped at k), the parent's edits
-  // at k - 1 for the exact step, and text byte k - 1 (-1 where no step
-  // leaves k - 1, which lies at the end of the text); and the edit cap at k
-  // for the text byte skipped (-1 at the end).
-  edited_.assign(size + 1, kUnreached);
-  exact_.assign(size + 1, kUnreached);
-  bytes_.assign(size + 1, -1);
-  caps_.resize(size + 1);
-  for (std::size_t i = 0; i < size; ++i) {
-    const std::uint64_t k = lo + i;
+  // Steps leave only the parent's cells with k < r, the first `leaving`.
+  const std::size_t leaving = static_cast<std::size_t>(std::min<std::uint64_t>(size, r - lo));
+  const std::int64_t* caps = scoring_.edit_caps(lo + size) + lo;  // by j = k - lo
+  // The parent's cells after an edit step, where they may edit.
+  stepped_.assign(size + 1, kUnreached);
+  for (std::size_t i = 0; i < leaving; ++i) {
     const std::int32_t e = cells_[parent.cells + i];
-    if (k >= r || e == kUnreached) continue;
-    exact_[i + 1] = e;
-    bytes_[i + 1] = fold(s[k]);
-    if (e <= scoring_.edit_cap(k)) {
-      edited_[i] = std::min(edited_[i], e + 1);
-      edited_[i + 1] = e + 1;
-    }
+    if (e <= caps[i]) stepped_[i] = e + 1;
   }
-  for (std::size_t j = 0; j <= size; ++j) caps_[j] = lo + j < r ? scoring_.edit_cap(lo + j) : -1;
   trie_.for_each_child(parent.node, [&](std::uint32_t key, Node child) {
-    const int byte = key <= 0xFF ? static_cast<int>(key) : -2;
     const FuzzyIndex::Reach reach = index_.reach(child);
     // Every step into the child's row keeps e - k at least one below the
     // parent's least; cells past the last one that could_keep are cut
     // anyway, so they are not computed.
     std::size_t count = 0;
     for (std::size_t step = std::bit_floor(size + 1); step > 0; step /= 2) {
-      if (count + step <= size + 1 && could_keep(reach, lo + count + step - 1, least_excess - 1)) count += step;
+      if (count + step <= size + 1 && could_keep(reach, lo + count + step - 1, parent.least_excess - 1)) {
+        count += step;
+      }
     }
     if (count == 0) return;
+    const std::int32_t* above = cells_.data() + parent.cells;
     row_.resize(count);
+    // (child, k) from (parent, k - 1) by the exact step or a substitution,
+    // from (parent, k) by skipping the key, from (child, k - 1) by skipping
+    // text byte k - 1. A cell is kept only if its bound reaches the floor,
+    // but a cut cell's edits still lead on (its successors are cut too).
     std::int32_t before = kUnreached;
     for (std::size_t j = 0; j < count; ++j) {
-      std::int32_t e = edited_[j];
-      if (bytes_[j] == byte) e = std::min(e, exact_[j]);
-      if (j > 0 && before <= caps_[j - 1]) e = std::min(e, before + 1);
-      row_[j] = e;
+      std::int32_t e = stepped_[j];
+      if (j > 0) {
+        e = std::min(e, stepped_[j - 1]);
+        if (j - 1 < leaving) {
+          if (fold(s[lo + j - 1]) == key) e = std::min(e, above[j - 1]);
+          if (before <= caps[j - 1]) e = std::min(e, before + 1);
+        }
+      }
       before = e;
+      row_[j] = e != kUnreached && keeps(reach, lo + j, e) ? e : kUnreached;
     }
     // Past the parent's cells only skipped text bytes extend the row, and
     // a cell cut there cuts those after it (see keeps).
-    for (std::uint64_t k = lo + count; count == size + 1 && before != kUnreached && k - 1 < r &&
-                                       before <= scoring_.edit_cap(k - 1);
-         ++k) {
-      before += 1;
-      if (!keeps(reach, k, before)) break;
-      row_.push_back(before);
-    }
-    for (std::size_t j = 0; j < count; ++j) {
-      if (row_[j] != kUnreached && !keeps(reach, lo + j, row_[j])) row_[j] = kUnreached;
+    if (count == size + 1) {
+      for (std::uint64_t k = lo + count; before != kUnreached && k - 1 < r && before <= scoring_.edit_cap(k - 1);
+           ++k) {
+        before += 1;
+        if (!keeps(reach, k, before)) break;
+        row_.push_back(before);
+      }
     }
     clock_.advance(row_.size());
     keep_row(child, key, at, lo);
@@ -176,8 +174,16 @@ bool RowSearch::keep_row(Node node, std::uint32_t key, std::uint32_t parent, std
   while (first != last && *first == kUnreached) ++first;
   while (last != first && *(last - 1) == kUnreached) --last;
   if (first == last) return false;
-  rows_.push_back({node, key, parent, lo + static_cast<std::uint64_t>(first - row_.begin()),
-                   static_cast<std::size_t>(last - first), cells_.size()});
+  const std::uint64_t first_k = lo + static_cast<std::uint64_t>(first - row_.begin());
+  std::int64_t least_excess = INT64_MAX;
+  for (auto cell = first; cell != last; ++cell) {
+    if (*cell != kUnreached) {
+      const std::uint64_t k = first_k + static_cast<std::uint64_t>(cell - first);
+      least_excess = std::min(least_excess, std::int64_t{*cell} - static_cast<std::int64_t>(k));
+    }
+  }
+  rows_.push_back({node, key, parent, first_k, static_cast<std::size_t>(last - first), cells_.size(), least_excess,
+                   floor_});
   cells_.insert(cells_.end(), first, last);
   return true;
 }

@@ -41,6 +41,8 @@ class RowSearch {
     std::uint64_t lo;
     std::size_t size;
     std::size_t cells;
+    std::int64_t least_excess;      // the least e - k over the cells (INT64_MAX: none)
+    float floor;                    // the floor the cells were cut by
     std::uint32_t first_child = 0;  // the children's rows follow in ascending key order
     std::uint32_t children = 0;
   };
@@ -82,7 +84,7 @@ class RowSearch {
   // The best score of a candidate at or above `floor` (and t), 0 if none:
   // cells whose bound is below the floor or the best so far are cut.
   float fill_rows(const unsigned char* s, const ByteMap& fold, float floor);
-  void add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold, std::int64_t least_excess);
+  void add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold);
   bool keep_row(Node node, std::uint32_t key, std::uint32_t parent, std::uint64_t lo);
   void mark_best_ways(const unsigned char* s, const ByteMap& fold, float target);
   FuzzyCandidate first_on_best_way(const unsigned char* s, const ByteMap& fold, float target);
@@ -97,9 +99,7 @@ class RowSearch {
   std::vector<std::int32_t> cells_;
   std::vector<std::uint8_t> marks_;  // by cell
   std::vector<std::int32_t> row_;    // the row being computed, from its parent's lo
-  std::vector<std::int32_t> edited_, exact_;  // shared by the children of one row (add_child_rows)
-  std::vector<int> bytes_;
-  std::vector<std::int64_t> caps_;
+  std::vector<std::int32_t> stepped_;  // add_child_rows: the parent's cells after an edit step
   std::vector<std::uint32_t> pending_rows_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
   static constexpr std::uint64_t kLimitTable = 1 << 16;
