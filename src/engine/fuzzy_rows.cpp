@@ -132,6 +132,7 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
       }
     }
     if (count == 0) return;
+    ensure_limits(most_for(reach, lo + count - 1));
     const std::int32_t* above = cells_.data() + parent.cells;
     row_.resize(count);
     // (child, k) from (parent, k - 1) by the exact step or a substitution,
@@ -149,7 +150,7 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
         }
       }
       before = e;
-      row_[j] = e != kUnreached && keeps(reach, lo + j, e) ? e : kUnreached;
+      row_[j] = e != kUnreached && keeps_known(reach, lo + j, e) ? e : kUnreached;
     }
     // Past the parent's cells only skipped text bytes extend the row, and
     // a cell cut there cuts those after it (see keeps).
@@ -273,18 +274,12 @@ void RowSearch::set_floor(float floor) {
   limits_.clear();
 }
 
-std::uint64_t RowSearch::extend_limits(std::uint64_t most) {
+void RowSearch::extend_limits(std::uint64_t most) {
   // The largest e with 1 - e / most >= floor; it grows with most, so each
   // entry starts from the one before. Every e up to most passes at floor 0.
   const auto passes = [&](std::uint64_t e, std::uint64_t m) {
     return 1.0f - static_cast<float>(e) / static_cast<float>(m) >= floor_;
   };
-  if (most >= kLimitTable) {
-    std::uint64_t e = static_cast<std::uint64_t>((1.0 - static_cast<double>(floor_)) * static_cast<double>(most));
-    while (e > 0 && !passes(e, most)) --e;
-    while (passes(e + 1, most)) ++e;
-    return e;
-  }
   while (limits_.size() <= most) {
     const std::uint64_t m = limits_.size();
     std::uint64_t e = limits_.empty() ? 0 : limits_.back();
@@ -294,7 +289,6 @@ std::uint64_t RowSearch::extend_limits(std::uint64_t most) {
     }
     limits_.push_back(e);
   }
-  return limits_[most];
 }
 
 }  // namespace termsweep

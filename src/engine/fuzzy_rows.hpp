@@ -60,6 +60,20 @@ class RowSearch {
     const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e);
     return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
   }
+  // The same where the limits are known to reach the bound's `most`: for k
+  // at most `last` once ensure_limits(most_for(reach, last)) has run.
+  bool keeps_known(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) const {
+    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e);
+    return bound.edits == 0 || bound.edits <= limits_[bound.most];
+  }
+  // The most `most` of a bound for a node at any k up to `last` (a run
+  // moves k on by at most 255).
+  std::uint64_t most_for(const FuzzyIndex::Reach& reach, std::uint64_t last) const {
+    return std::max<std::uint64_t>(reach.longest_name, std::min(last + 255 + reach.height, scoring_.remaining()));
+  }
+  void ensure_limits(std::uint64_t most) {
+    if (most >= limits_.size()) extend_limits(most);
+  }
   // Whether a cell (k, e) with e - k >= least could be kept. A kept cell has
   // e <= (1 - floor) * most + 1 (the 1 covers rounding; most as in the bound
   // without runs, which is at least the bound): in k that test holds up to
@@ -77,9 +91,10 @@ class RowSearch {
   // The most edits e with 1 - e / most at least the floor (0 where most is
   // 0), kept by `most` until the floor changes.
   std::uint64_t edits_limit(std::uint64_t most) {
-    return most < limits_.size() ? limits_[most] : extend_limits(most);
+    ensure_limits(most);
+    return limits_[most];
   }
-  std::uint64_t extend_limits(std::uint64_t most);
+  void extend_limits(std::uint64_t most);
 
   // The best score of a candidate at or above `floor` (and t), 0 if none:
   // cells whose bound is below the floor or the best so far are cut.
@@ -102,7 +117,6 @@ class RowSearch {
   std::vector<std::int32_t> stepped_;  // add_child_rows: the parent's cells after an edit step
   std::vector<std::uint32_t> pending_rows_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
-  static constexpr std::uint64_t kLimitTable = 1 << 16;
   float floor_ = -1.0f;
   float hint_ = 0.0f;  // the best score at the previous start
   std::vector<std::uint64_t> limits_;  // edits_limit by most
