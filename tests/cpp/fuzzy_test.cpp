@@ -73,6 +73,10 @@ class RandomCase {
 void compare_with_exhaustive_search(std::size_t budget) {
   const std::size_t saved = termsweep::fuzzy_state_budget;
   termsweep::fuzzy_state_budget = budget;
+  struct Restore {
+    std::size_t budget;
+    ~Restore() { termsweep::fuzzy_state_budget = budget; }
+  } restore{saved};
   std::uint64_t compared = 0, matches = 0, skipped = 0;
   for (std::uint32_t seed = 0; seed < 400; ++seed) {
     RandomCase in(seed);
@@ -126,7 +130,6 @@ void compare_with_exhaustive_search(std::size_t budget) {
   std::printf("compared %llu scans, %llu matches, %llu skipped\n",
               static_cast<unsigned long long>(compared), static_cast<unsigned long long>(matches),
               static_cast<unsigned long long>(skipped));
-  termsweep::fuzzy_state_budget = saved;
   EXPECT_GT(compared, 1800u);
   EXPECT_GT(matches, 3000u);
 }
