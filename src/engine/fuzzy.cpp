@@ -135,10 +135,9 @@ class FuzzySearcher {
       : trie_(trie), index_(index), scoring_(trie, index, t), rows_(trie, index, scoring_, clock), clock_(clock) {}
 
   // The best candidate at a start whose text is s[0..remaining) (read
-  // through `fold`); runs as for FuzzyScoring::start.
-  FuzzyCandidate find(const unsigned char* s, std::uint64_t remaining, const ByteMap& fold,
-                      const unsigned char* runs) {
-    scoring_.start(remaining, runs);
+  // through `fold`).
+  FuzzyCandidate find(const unsigned char* s, std::uint64_t remaining, const ByteMap& fold) {
+    scoring_.start(remaining);
     bool finished = true;
     const FuzzyCandidate best = best_score(s, remaining, fold, finished);
     if (!finished) return rows_.find(s, fold, best.score);
@@ -155,12 +154,6 @@ class FuzzySearcher {
   float score(NameId name, std::uint64_t k, std::int32_t e) const { return scoring_.score(name, k, e); }
   bool may_edit(std::uint64_t k, std::int32_t e) { return scoring_.may_edit(k, e); }
   float bound(const FuzzyState& state) const { return scoring_.bound(state.node, state.consumed, state.edits); }
-  // At least the bound of every edit step from (node, k - 1, e - 1): the
-  // bound of the step that skips text byte k - 1 when runs are not counted
-  // (its node's figures cover its children's, and it consumes no less).
-  float edit_steps_bound(Node node, std::uint64_t k, std::int32_t e) const {
-    return scoring_.bound_without_runs(node, k, e);
-  }
 
   // Whether a state pushed from an expansion can hold a candidate that
   // `counts`. One that may not edit (`branches` false) has only its exact
@@ -246,7 +239,7 @@ class FuzzySearcher {
     pending_.clear();
     pending_.push_back({{KeywordTrie::root(), 0, 0}, 1.0f});
     while (!pending_.empty()) {
-      if (++pops > fuzzy_state_budget) {
+      if (++pops > budget_) {
         finished = false;
         return {kNoName, 0, best};
       }
@@ -279,7 +272,9 @@ class FuzzySearcher {
         if (most <= best || most < t || (may_edit(k + 1, e) && !visited_.first_visit(state))) break;
       }
       for (const auto& [node, k, e] : walked_) {
-        most = edit_steps_bound(node, k + 1, e + 1);
+        // Every edit step's bound is at most this one's (its node's figures
+        // cover its children's, and it consumes no less).
+        most = bound({node, k + 1, e + 1});
         if (most <= best || most < t) continue;
         push_edit_steps({node, k, e}, fold(s[k]), k + 1 < remaining ? fold(s[k + 1]) : -1, push);
       }
@@ -325,7 +320,8 @@ class FuzzySearcher {
           continue;
         }
         if (exact) push({next, k + 1, e}, may_edit(k + 1, e), after);
-        if (edit_steps_bound(node, k + 1, e + 1) < target) break;
+        // Every edit step's bound is at most this one's (as in pass 1).
+        if (bound({node, k + 1, e + 1}) < target) break;
         push_edit_steps(state, c, after, push);
         break;
       }
@@ -335,6 +331,7 @@ class FuzzySearcher {
 
   const KeywordTrie& trie_;
   const FuzzyIndex& index_;
+  const std::size_t budget_ = fuzzy_state_budget;
   FuzzyScoring scoring_;
   RowSearch rows_;
   InterruptClock& clock_;
@@ -359,11 +356,6 @@ void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::
   const bool overlaps = processor.allow_overlaps();
   const std::shared_ptr<const FuzzyIndex> index = processor.fuzzy_index();
   FuzzySearcher searcher(processor.trie(), *index, t, clock);
-  // runs[x]: how many bytes from x on no keyword holds (at most 255).
-  std::vector<unsigned char> runs(n + 1, 0);
-  for (std::size_t x = n; x-- > 0;) {
-    if (!index->in_keywords(fold(s[x]))) runs[x] = static_cast<unsigned char>(std::min(255, runs[x + 1] + 1));
-  }
   std::size_t p = 0;
   while (p < n) {
     if (p > 0 && !overlaps && is_word[s[p - 1]]) {
@@ -372,7 +364,7 @@ void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::
     }
     // Candidates that consumed no text byte never compete, so every best
     // candidate ends past its start.
-    const FuzzyCandidate best = searcher.find(s + p, n - p, fold, runs.data() + p);
+    const FuzzyCandidate best = searcher.find(s + p, n - p, fold);
     if (best.name == kNoName) {
       ++p;
       continue;

@@ -36,6 +36,9 @@ namespace termsweep {
 // candidate it pops before c* would come before c* in the exhaustive order
 // too; a cell is expanded once, its state being the same each time.
 FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, float known) {
+  text_ = s;
+  fold_ = &fold;
+  runs_.clear();
   // The fewer cells the floor keeps, the cheaper the rows: first try the
   // best score of the previous start (neighbouring starts score alike), and
   // only if nothing reaches it the known score, a true lower bound.
@@ -133,6 +136,7 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
     }
     if (count == 0) return;
     ensure_limits(most_for(reach, lo + count - 1));
+    run_at(lo + count - 1);
     const std::int32_t* above = cells_.data() + parent.cells;
     row_.resize(count);
     // (child, k) from (parent, k - 1) by the exact step or a substitution,
@@ -272,6 +276,21 @@ void RowSearch::set_floor(float floor) {
   if (floor == floor_) return;
   floor_ = floor;
   limits_.clear();
+}
+
+void RowSearch::extend_runs(std::uint64_t k) {
+  const std::uint64_t r = scoring_.remaining();
+  const std::uint64_t from = runs_.size();
+  const std::uint64_t to = std::max<std::uint64_t>(k + 1, from + 256);
+  const auto foreign = [&](std::uint64_t x) { return x < r && !index_.in_keywords((*fold_)(text_[x])); };
+  // The run just past the new entries, then the entries from the back.
+  std::uint64_t run = 0;
+  while (run < 255 && foreign(to + run)) ++run;
+  runs_.resize(to);
+  for (std::uint64_t x = to; x-- > from;) {
+    run = foreign(x) ? std::min<std::uint64_t>(run + 1, 255) : 0;
+    runs_[x] = static_cast<unsigned char>(run);
+  }
 }
 
 void RowSearch::extend_limits(std::uint64_t most) {

@@ -57,15 +57,23 @@ class RowSearch {
   // Whether the state (a node with figures `reach`, k, e) may hold a
   // candidate scoring at least the floor (the best so far, or t).
   bool keeps(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) {
-    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e);
+    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e, run_at(k));
     return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
   }
-  // The same where the limits are known to reach the bound's `most`: for k
-  // at most `last` once ensure_limits(most_for(reach, last)) has run.
+  // The same where the limits and runs are known far enough: for k at most
+  // `last` once ensure_limits(most_for(reach, last)) and run_at(last) have
+  // run.
   bool keeps_known(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) const {
-    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e);
+    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e, runs_[k]);
     return bound.edits == 0 || bound.edits <= limits_[bound.most];
   }
+  // How many text bytes from offset k on no keyword holds (at most 255, 0
+  // at the end of the text), for the start at hand.
+  std::uint64_t run_at(std::uint64_t k) {
+    if (k >= runs_.size()) extend_runs(k);
+    return runs_[k];
+  }
+  void extend_runs(std::uint64_t k);
   // The most `most` of a bound for a node at any k up to `last` (a run
   // moves k on by at most 255).
   std::uint64_t most_for(const FuzzyIndex::Reach& reach, std::uint64_t last) const {
@@ -83,7 +91,7 @@ class RowSearch {
   bool could_keep(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int64_t least) const {
     const std::int64_t e = static_cast<std::int64_t>(k) + least;
     if (e <= 0) return true;
-    const FuzzyScoring::Ratio bound = scoring_.bound_ratio_without_runs(reach, k, static_cast<std::uint64_t>(e));
+    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, static_cast<std::int32_t>(std::min<std::int64_t>(e, INT32_MAX)));
     return bound.edits == 0 ||
            static_cast<double>(e) <= (1.0 - static_cast<double>(floor_)) * static_cast<double>(bound.most) + 1.0;
   }
@@ -117,6 +125,9 @@ class RowSearch {
   std::vector<std::int32_t> stepped_;  // add_child_rows: the parent's cells after an edit step
   std::vector<std::uint32_t> pending_rows_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
+  const unsigned char* text_ = nullptr;  // the start's text and its reading
+  const ByteMap* fold_ = nullptr;
+  std::vector<unsigned char> runs_;      // run_at by k, as far as asked
   float floor_ = -1.0f;
   float hint_ = 0.0f;  // the best score at the previous start
   std::vector<std::uint64_t> limits_;  // edits_limit by most

@@ -34,12 +34,9 @@ class FuzzyScoring {
     exact_below_ = used < kExactFloats ? kExactFloats - used : 0;
   }
 
-  // Sets up the search at one start: `remaining` text bytes from it, and
-  // runs[k] the number of bytes from offset k on that no keyword holds (at
-  // most 255; 0 at the end of the text).
-  void start(std::uint64_t remaining, const unsigned char* runs) {
+  // Sets up the search at a start with `remaining` text bytes from it.
+  void start(std::uint64_t remaining) {
     remaining_ = remaining;
-    runs_ = runs;
     exact_bounds_ = remaining < exact_below_;
   }
 
@@ -78,7 +75,8 @@ class FuzzyScoring {
   }
 
   // The most any candidate at or below the state (a node with figures
-  // `reach`, k bytes consumed, e edits) can score.
+  // `reach`, k bytes consumed, e edits) can score, where the `run` text
+  // bytes from offset k on are bytes that no keyword holds (0 if not known).
   //
   // From a state (node v at depth d, k, e), each step adds 1 to k, to the
   // depth or to both, and only the exact step is free, so a candidate w at
@@ -91,47 +89,41 @@ class FuzzyScoring {
   // negative. Over the subtree,
   // bound = 1 - e / max(longest name, min(k + height, r)).
   //
-  // Runs of bytes that no keyword holds (f of them from offset k) sharpen
-  // it. While inside the run, no step is exact, so a candidate that stops
-  // within it has e' >= e + max(k' - k, D - d); if e >= k and
-  // e >= d + X (X: the most a clean name exceeds its keyword), that is at
-  // least max(k', D + X) >= max(L_w, k'), and it scores at most 0, which
-  // never wins. A candidate beyond the run passes a state at offset k + f
-  // below v with at least e + f edits, and the bound above applies there:
-  // 1 - (e + f) / max(longest name, min(k + f + height, r)).
+  // A run sharpens it. While inside the run no step is exact, so a
+  // candidate that stops within it has e' >= e + max(k' - k, D - d); if
+  // e >= k and e >= d + X (X: the most a clean name exceeds its keyword),
+  // that is at least max(k', D + X) >= max(L_w, k'), and it scores at most
+  // 0, which never wins. A candidate beyond the run passes a state at offset
+  // k + run below v with at least e + run edits, and the bound above applies
+  // there: 1 - (e + run) / max(longest name, min(k + run + height, r)).
   //
   // In 32-bit floats all this holds while every integer involved is below
   // 2^24 (conversions are exact, and rounded division and subtraction are
   // monotone); where a start lies further than that from the text's end the
   // bound is not used (1, no cut but the threshold's).
-  // The bound as 1 - edits / most (or 1 where edits is 0 or the bound is not used).
+  //
+  // Ratio holds the bound as 1 - edits / most (1 where edits is 0 or the
+  // bound is not used).
   struct Ratio {
     std::uint64_t edits;
     std::uint64_t most;
     float value() const { return edits == 0 ? 1.0f : 1.0f - static_cast<float>(edits) / static_cast<float>(most); }
   };
-  Ratio bound_ratio(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) const {
-    const std::uint64_t edits = static_cast<std::uint64_t>(e);
-    if (k < remaining_ && runs_[k] != 0 && edits >= k && edits >= std::uint64_t{reach.depth} + excess_) {
-      return bound_ratio_without_runs(reach, k + runs_[k], edits + runs_[k]);
+  Ratio bound_ratio(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e, std::uint64_t run = 0) const {
+    std::uint64_t edits = static_cast<std::uint64_t>(e);
+    if (run != 0 && edits >= k && edits >= std::uint64_t{reach.depth} + excess_) {
+      k += run;
+      edits += run;
     }
-    return bound_ratio_without_runs(reach, k, edits);
+    if (!exact_bounds_) return {0, 1};
+    const std::uint64_t span = std::min<std::uint64_t>(k + reach.height, remaining_);
+    return {edits, std::max<std::uint64_t>(reach.longest_name, span)};
   }
   float bound(Node node, std::uint64_t k, std::int32_t e) const {
     return bound_ratio(index_.reach(node), k, e).value();
   }
-  // The first bound alone.
-  float bound_without_runs(Node node, std::uint64_t k, std::int32_t e) const {
-    return bound_ratio_without_runs(index_.reach(node), k, static_cast<std::uint64_t>(e)).value();
-  }
-  Ratio bound_ratio_without_runs(const FuzzyIndex::Reach& reach, std::uint64_t k, std::uint64_t e) const {
-    if (!exact_bounds_) return {0, 1};
-    const std::uint64_t span = std::min<std::uint64_t>(k + reach.height, remaining_);
-    return {e, std::max<std::uint64_t>(reach.longest_name, span)};
-  }
 
  private:
-
   std::int64_t extend_caps(std::uint64_t k) {
     while (caps_.size() <= k) {
       const std::uint64_t at = caps_.size();
@@ -153,7 +145,6 @@ class FuzzyScoring {
   std::uint64_t exact_below_;  // bounds are exact for starts this close to the end
   bool exact_bounds_ = false;
   std::uint64_t remaining_ = 0;
-  const unsigned char* runs_ = nullptr;
   static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
   std::array<std::uint64_t, 64> edit_from_;  // by edits: the least k that may edit
   std::vector<std::int64_t> caps_;           // edit_cap by k, as far as asked
