@@ -1,7 +1,6 @@
 #include "engine/fuzzy_rows.hpp"
 
 #include <algorithm>
-#include <bit>
 
 namespace termsweep {
 
@@ -128,12 +127,8 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
     // Every step into the child's row keeps e - k at least one below the
     // parent's least; cells past the last one that could_keep are cut
     // anyway, so they are not computed.
-    std::size_t count = 0;
-    for (std::size_t step = std::bit_floor(size + 1); step > 0; step /= 2) {
-      if (count + step <= size + 1 && could_keep(reach, lo + count + step - 1, parent.least_excess - 1)) {
-        count += step;
-      }
-    }
+    std::size_t count = size + 1;
+    while (count > 0 && !could_keep(reach, lo + count - 1, parent.least_excess - 1)) --count;
     if (count == 0) return;
     ensure_limits(most_for(reach, lo + count - 1));
     run_at(lo + count - 1);

@@ -82,18 +82,14 @@ class RowSearch {
   void ensure_limits(std::uint64_t most) {
     if (most >= limits_.size()) extend_limits(most);
   }
-  // Whether a cell (k, e) with e - k >= least could be kept. A kept cell has
-  // e <= (1 - floor) * most + 1 (the 1 covers rounding; most as in the bound
-  // without runs, which is at least the bound): in k that test holds up to
-  // some k and fails past it (the right side grows by at most 1 - floor per
-  // k, the least e by 1), so the kept cells of a row lie below the first k
-  // that fails it.
-  bool could_keep(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int64_t least) const {
+  // Whether a cell (k, e) with e - k >= least could be kept: by the bound
+  // without runs, which is at least the bound.
+  bool could_keep(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int64_t least) {
     const std::int64_t e = static_cast<std::int64_t>(k) + least;
     if (e <= 0) return true;
-    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, static_cast<std::int32_t>(std::min<std::int64_t>(e, INT32_MAX)));
-    return bound.edits == 0 ||
-           static_cast<double>(e) <= (1.0 - static_cast<double>(floor_)) * static_cast<double>(bound.most) + 1.0;
+    const FuzzyScoring::Ratio bound =
+        scoring_.bound_ratio(reach, k, static_cast<std::int32_t>(std::min<std::int64_t>(e, INT32_MAX)));
+    return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
   }
   void set_floor(float floor);
   // The most edits e with 1 - e / most at least the floor (0 where most is
