@@ -131,8 +131,14 @@ class VisitedStates {
 // contradicting that c* is the first.
 class FuzzySearcher {
  public:
-  FuzzySearcher(const KeywordTrie& trie, const FuzzyIndex& index, float t, InterruptClock& clock)
-      : trie_(trie), index_(index), scoring_(trie, index, t), rows_(trie, index, scoring_, clock), clock_(clock) {}
+  // For the scan of text[0..n), read through `fold`.
+  FuzzySearcher(const KeywordTrie& trie, const FuzzyIndex& index, float t, InterruptClock& clock,
+                const unsigned char* text, std::size_t n, const ByteMap& fold)
+      : trie_(trie),
+        index_(index),
+        scoring_(trie, index, t),
+        rows_(trie, index, scoring_, clock, text, n, fold),
+        clock_(clock) {}
 
   // The best candidate at a start whose text is s[0..remaining) (read
   // through `fold`).
@@ -140,7 +146,7 @@ class FuzzySearcher {
     scoring_.start(remaining);
     bool finished = true;
     const FuzzyCandidate best = best_score(s, remaining, fold, finished);
-    if (!finished) return rows_.find(s, fold, best.score);
+    if (!finished) return rows_.find(s, best.score);
     if (best.score == 0.0f) return {};
     // A score of 1 takes no edit, so it lies on the exact path from the
     // root, which pass 1 walks first: the first keyword end there is also the
@@ -355,7 +361,7 @@ void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::
   InterruptClock clock(interrupt);
   const bool overlaps = processor.allow_overlaps();
   const std::shared_ptr<const FuzzyIndex> index = processor.fuzzy_index();
-  FuzzySearcher searcher(processor.trie(), *index, t, clock);
+  FuzzySearcher searcher(processor.trie(), *index, t, clock, s, n, fold);
   std::size_t p = 0;
   while (p < n) {
     if (p > 0 && !overlaps && is_word[s[p - 1]]) {

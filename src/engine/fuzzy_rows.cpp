@@ -34,10 +34,9 @@ namespace termsweep {
 // the exhaustive order over marked cells alone pops c*'s way, and any
 // candidate it pops before c* would come before c* in the exhaustive order
 // too; a cell is expanded once, its state being the same each time.
-FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, float known) {
-  text_ = s;
-  fold_ = &fold;
-  runs_.clear();
+FuzzyCandidate RowSearch::find(const unsigned char* s, float known) {
+  start_ = static_cast<std::size_t>(s - text_);
+  const ByteMap& fold = fold_;
   // The fewer cells the floor keeps, the cheaper the rows: first try the
   // best score of the previous start (neighbouring starts score alike), and
   // only if nothing reaches it the known score, a true lower bound.
@@ -130,8 +129,6 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
     std::size_t count = size + 1;
     while (count > 0 && !could_keep(reach, lo + count - 1, parent.least_excess - 1)) --count;
     if (count == 0) return;
-    ensure_limits(most_for(reach, lo + count - 1));
-    run_at(lo + count - 1);
     const std::int32_t* above = cells_.data() + parent.cells;
     row_.resize(count);
     // (child, k) from (parent, k - 1) by the exact step or a substitution,
@@ -149,7 +146,7 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
         }
       }
       before = e;
-      row_[j] = e != kUnreached && keeps_known(reach, lo + j, e) ? e : kUnreached;
+      row_[j] = e != kUnreached && keeps(reach, lo + j, e) ? e : kUnreached;
     }
     // Past the parent's cells only skipped text bytes extend the row, and
     // a cell cut there cuts those after it (see keeps).
@@ -273,36 +270,32 @@ void RowSearch::set_floor(float floor) {
   limits_.clear();
 }
 
-void RowSearch::extend_runs(std::uint64_t k) {
-  const std::uint64_t r = scoring_.remaining();
-  const std::uint64_t from = runs_.size();
-  const std::uint64_t to = std::max<std::uint64_t>(k + 1, from + 256);
-  const auto foreign = [&](std::uint64_t x) { return x < r && !index_.in_keywords((*fold_)(text_[x])); };
-  // The run just past the new entries, then the entries from the back.
-  std::uint64_t run = 0;
-  while (run < 255 && foreign(to + run)) ++run;
-  runs_.resize(to);
-  for (std::uint64_t x = to; x-- > from;) {
-    run = foreign(x) ? std::min<std::uint64_t>(run + 1, 255) : 0;
-    runs_[x] = static_cast<unsigned char>(run);
+void RowSearch::find_runs() {
+  runs_.assign(text_size_ + 1, 0);
+  for (std::size_t x = text_size_; x-- > 0;) {
+    if (!index_.in_keywords(fold_(text_[x]))) runs_[x] = runs_[x + 1] + (runs_[x + 1] != UINT32_MAX);
   }
 }
 
-void RowSearch::extend_limits(std::uint64_t most) {
-  // The largest e with 1 - e / most >= floor; it grows with most, so each
-  // entry starts from the one before. Every e up to most passes at floor 0.
+std::uint64_t RowSearch::limit_beyond_table(std::uint64_t most) {
+  // The largest e with 1 - e / most >= floor and > 0 (a score of 0 never
+  // wins); it grows with most, so the table's entries start from the one
+  // before.
   const auto passes = [&](std::uint64_t e, std::uint64_t m) {
-    return 1.0f - static_cast<float>(e) / static_cast<float>(m) >= floor_;
+    const float bound = 1.0f - static_cast<float>(e) / static_cast<float>(m);
+    return bound >= floor_ && bound > 0.0f;
   };
-  while (limits_.size() <= most) {
-    const std::uint64_t m = limits_.size();
-    std::uint64_t e = limits_.empty() ? 0 : limits_.back();
-    if (m > 0) {
-      while (e > 0 && !passes(e, m)) --e;
-      while (passes(e + 1, m)) ++e;
-    }
-    limits_.push_back(e);
+  const auto edge = [&](std::uint64_t e, std::uint64_t m) {
+    while (e > 0 && !passes(e, m)) --e;
+    while (passes(e + 1, m)) ++e;
+    return e;
+  };
+  if (most >= kLimitTable) {
+    return edge(static_cast<std::uint64_t>((1.0 - static_cast<double>(floor_)) * static_cast<double>(most)), most);
   }
+  if (limits_.empty()) limits_.push_back(0);  // most 0: no edit passes
+  while (limits_.size() <= most) limits_.push_back(edge(limits_.back(), limits_.size()));
+  return limits_[most];
 }
 
 }  // namespace termsweep

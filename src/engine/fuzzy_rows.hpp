@@ -20,13 +20,15 @@ namespace termsweep {
 
 class RowSearch {
  public:
-  RowSearch(const KeywordTrie& trie, const FuzzyIndex& index, FuzzyScoring& scoring, InterruptClock& clock)
-      : trie_(trie), index_(index), scoring_(scoring), clock_(clock) {}
+  // For the scan of text[0..n), read through `fold`.
+  RowSearch(const KeywordTrie& trie, const FuzzyIndex& index, FuzzyScoring& scoring, InterruptClock& clock,
+            const unsigned char* text, std::size_t n, const ByteMap& fold)
+      : trie_(trie), index_(index), scoring_(scoring), clock_(clock), text_(text), text_size_(n), fold_(fold) {}
 
-  // The candidate that the exhaustive search picks at the start set up in
-  // `scoring` (text s, read through `fold`), given the score `known` of some
-  // candidate there (0 if none is known).
-  FuzzyCandidate find(const unsigned char* s, const ByteMap& fold, float known);
+  // The candidate that the exhaustive search picks at the start s (in the
+  // text) set up in `scoring`, given the score `known` of some candidate
+  // there (0 if none is known).
+  FuzzyCandidate find(const unsigned char* s, float known);
 
  private:
   using Node = KeywordTrie::Node;
@@ -55,33 +57,19 @@ class RowSearch {
   }
 
   // Whether the state (a node with figures `reach`, k, e) may hold a
-  // candidate scoring at least the floor (the best so far, or t).
+  // candidate scoring at least the floor (the best so far, or t) and more
+  // than 0.
   bool keeps(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) {
     const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e, run_at(k));
     return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
   }
-  // The same where the limits and runs are known far enough: for k at most
-  // `last` once ensure_limits(most_for(reach, last)) and run_at(last) have
-  // run.
-  bool keeps_known(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) const {
-    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e, runs_[k]);
-    return bound.edits == 0 || bound.edits <= limits_[bound.most];
-  }
-  // How many text bytes from offset k on no keyword holds (at most 255, 0
-  // at the end of the text), for the start at hand.
+  // How many text bytes from offset k on no keyword holds (0 at the end of
+  // the text).
   std::uint64_t run_at(std::uint64_t k) {
-    if (k >= runs_.size()) extend_runs(k);
-    return runs_[k];
+    if (runs_.empty()) find_runs();
+    return runs_[start_ + k];
   }
-  void extend_runs(std::uint64_t k);
-  // The most `most` of a bound for a node at any k up to `last` (a run
-  // moves k on by at most 255).
-  std::uint64_t most_for(const FuzzyIndex::Reach& reach, std::uint64_t last) const {
-    return std::max<std::uint64_t>(reach.longest_name, std::min(last + 255 + reach.height, scoring_.remaining()));
-  }
-  void ensure_limits(std::uint64_t most) {
-    if (most >= limits_.size()) extend_limits(most);
-  }
+  void find_runs();
   // Whether a cell (k, e) with e - k >= least could be kept: by the bound
   // without runs, which is at least the bound.
   bool could_keep(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int64_t least) {
@@ -95,10 +83,9 @@ class RowSearch {
   // The most edits e with 1 - e / most at least the floor (0 where most is
   // 0), kept by `most` until the floor changes.
   std::uint64_t edits_limit(std::uint64_t most) {
-    ensure_limits(most);
-    return limits_[most];
+    return most < limits_.size() ? limits_[most] : limit_beyond_table(most);
   }
-  void extend_limits(std::uint64_t most);
+  std::uint64_t limit_beyond_table(std::uint64_t most);
 
   // The best score of a candidate at or above `floor` (and t), 0 if none:
   // cells whose bound is below the floor or the best so far are cut.
@@ -121,12 +108,15 @@ class RowSearch {
   std::vector<std::int32_t> stepped_;  // add_child_rows: the parent's cells after an edit step
   std::vector<std::uint32_t> pending_rows_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
-  const unsigned char* text_ = nullptr;  // the start's text and its reading
-  const ByteMap* fold_ = nullptr;
-  std::vector<unsigned char> runs_;      // run_at by k, as far as asked
+  const unsigned char* const text_;
+  const std::size_t text_size_;
+  const ByteMap& fold_;
+  std::size_t start_ = 0;             // where the search at hand starts in the text
+  std::vector<std::uint32_t> runs_;  // by text offset, made when first asked (saturating)
   float floor_ = -1.0f;
   float hint_ = 0.0f;  // the best score at the previous start
-  std::vector<std::uint64_t> limits_;  // edits_limit by most
+  static constexpr std::uint64_t kLimitTable = 1 << 12;
+  std::vector<std::uint64_t> limits_;  // edits_limit by most, for small most
 };
 
 }  // namespace termsweep
