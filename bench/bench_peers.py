@@ -26,8 +26,9 @@ Groups of rows (--only takes a comma-separated list; all by default):
              time, pickle size and unpickle time; pyahocorasick and ahocorasick_rs
              for comparison.
   worst      fuzzy extraction at threshold 0: 1,000 random ten-letter keywords over
-             a-j on "ab " * 66; 100,000 of them on "ab " * 20 (60 characters); the
-             1,000 most frequent words and pairs on 1 MB of the text. Each row has a
+             a-j on "ab " * 66; 100,000 of them on "ab " * 20 (60 characters); 1,000
+             of them on 100 KB of "-" (no byte in common); the 1,000 most frequent
+             words and pairs on 1 MB of the text. Each row has a
              time limit (--timeout) and an address-space limit (--memory-limit-gb).
 
 Every row runs in a fresh interpreter and reports its best of --repeats runs; a
@@ -654,6 +655,7 @@ class Bench:
         cases = [
             ("ab66", "1,000 ten-letter keywords (a-j), `\"ab \" * 66`", 1000, "ab " * 66, None),
             ("ab20", "100,000 ten-letter keywords (a-j), `\"ab \" * 20` (60 characters)", 100_000, "ab " * 20, None),
+            ("dashes", "1,000 ten-letter keywords (a-j), 100 KB of `-`", 1000, "-" * 100_000, None),
             ("pydoc", "1,000 pydoc keywords, 1 MB of pydoc text", 1000, None, 1_000_000),
         ]
         limit = int(self.args.memory_limit_gb * 2**30)

@@ -136,17 +136,17 @@ class FuzzySearcher {
                 const unsigned char* text, std::size_t n, const ByteMap& fold)
       : trie_(trie),
         index_(index),
-        scoring_(trie, index, t),
-        rows_(trie, index, scoring_, clock, text, n, fold),
+        scoring_(trie, index, t, text, n, fold),
+        rows_(trie, index, scoring_, clock),
         clock_(clock) {}
 
   // The best candidate at a start whose text is s[0..remaining) (read
   // through `fold`).
   FuzzyCandidate find(const unsigned char* s, std::uint64_t remaining, const ByteMap& fold) {
-    scoring_.start(remaining);
+    scoring_.start(s);
     bool finished = true;
     const FuzzyCandidate best = best_score(s, remaining, fold, finished);
-    if (!finished) return rows_.find(s, best.score);
+    if (!finished) return rows_.find(s, fold, best.score);
     if (best.score == 0.0f) return {};
     // A score of 1 takes no edit, so it lies on the exact path from the
     // root, which pass 1 walks first: the first keyword end there is also the
@@ -278,9 +278,9 @@ class FuzzySearcher {
         if (most <= best || most < t || (may_edit(k + 1, e) && !visited_.first_visit(state))) break;
       }
       for (const auto& [node, k, e] : walked_) {
-        // Every edit step's bound is at most this one's (its node's figures
-        // cover its children's, and it consumes no less).
-        most = bound({node, k + 1, e + 1});
+        // Every edit step's bound is at most this one's without runs (its
+        // node's figures cover its children's, and it consumes no less).
+        most = scoring_.bound_without_runs(node, k + 1, e + 1);
         if (most <= best || most < t) continue;
         push_edit_steps({node, k, e}, fold(s[k]), k + 1 < remaining ? fold(s[k + 1]) : -1, push);
       }
@@ -326,8 +326,9 @@ class FuzzySearcher {
           continue;
         }
         if (exact) push({next, k + 1, e}, may_edit(k + 1, e), after);
-        // Every edit step's bound is at most this one's (as in pass 1).
-        if (bound({node, k + 1, e + 1}) < target) break;
+        // Every edit step's bound is at most this one's without runs (as in
+        // pass 1).
+        if (scoring_.bound_without_runs(node, k + 1, e + 1) < target) break;
         push_edit_steps(state, c, after, push);
         break;
       }

@@ -34,9 +34,8 @@ namespace termsweep {
 // the exhaustive order over marked cells alone pops c*'s way, and any
 // candidate it pops before c* would come before c* in the exhaustive order
 // too; a cell is expanded once, its state being the same each time.
-FuzzyCandidate RowSearch::find(const unsigned char* s, float known) {
-  start_ = static_cast<std::size_t>(s - text_);
-  const ByteMap& fold = fold_;
+FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, float known) {
+  scoring_.count_runs();
   // The fewer cells the floor keeps, the cheaper the rows: first try the
   // best score of the previous start (neighbouring starts score alike), and
   // only if nothing reaches it the known score, a true lower bound.
@@ -268,13 +267,6 @@ void RowSearch::set_floor(float floor) {
   if (floor == floor_) return;
   floor_ = floor;
   limits_.clear();
-}
-
-void RowSearch::find_runs() {
-  runs_.assign(text_size_ + 1, 0);
-  for (std::size_t x = text_size_; x-- > 0;) {
-    if (!index_.in_keywords(fold_(text_[x]))) runs_[x] = runs_[x + 1] + (runs_[x + 1] != UINT32_MAX);
-  }
 }
 
 std::uint64_t RowSearch::limit_beyond_table(std::uint64_t most) {

@@ -20,15 +20,13 @@ namespace termsweep {
 
 class RowSearch {
  public:
-  // For the scan of text[0..n), read through `fold`.
-  RowSearch(const KeywordTrie& trie, const FuzzyIndex& index, FuzzyScoring& scoring, InterruptClock& clock,
-            const unsigned char* text, std::size_t n, const ByteMap& fold)
-      : trie_(trie), index_(index), scoring_(scoring), clock_(clock), text_(text), text_size_(n), fold_(fold) {}
+  RowSearch(const KeywordTrie& trie, const FuzzyIndex& index, FuzzyScoring& scoring, InterruptClock& clock)
+      : trie_(trie), index_(index), scoring_(scoring), clock_(clock) {}
 
-  // The candidate that the exhaustive search picks at the start s (in the
-  // text) set up in `scoring`, given the score `known` of some candidate
-  // there (0 if none is known).
-  FuzzyCandidate find(const unsigned char* s, float known);
+  // The candidate that the exhaustive search picks at the start set up in
+  // `scoring` (text s, read through `fold`), given the score `known` of some
+  // candidate there (0 if none is known).
+  FuzzyCandidate find(const unsigned char* s, const ByteMap& fold, float known);
 
  private:
   using Node = KeywordTrie::Node;
@@ -60,16 +58,9 @@ class RowSearch {
   // candidate scoring at least the floor (the best so far, or t) and more
   // than 0.
   bool keeps(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) {
-    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e, run_at(k));
+    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e, scoring_.run_at(k));
     return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
   }
-  // How many text bytes from offset k on no keyword holds (0 at the end of
-  // the text).
-  std::uint64_t run_at(std::uint64_t k) {
-    if (runs_.empty()) find_runs();
-    return runs_[start_ + k];
-  }
-  void find_runs();
   // Whether a cell (k, e) with e - k >= least could be kept: by the bound
   // without runs, which is at least the bound.
   bool could_keep(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int64_t least) {
@@ -108,11 +99,6 @@ class RowSearch {
   std::vector<std::int32_t> stepped_;  // add_child_rows: the parent's cells after an edit step
   std::vector<std::uint32_t> pending_rows_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
-  const unsigned char* const text_;
-  const std::size_t text_size_;
-  const ByteMap& fold_;
-  std::size_t start_ = 0;             // where the search at hand starts in the text
-  std::vector<std::uint32_t> runs_;  // by text offset, made when first asked (saturating)
   float floor_ = -1.0f;
   float hint_ = 0.0f;  // the best score at the previous start
   static constexpr std::uint64_t kLimitTable = 1 << 12;

@@ -10,6 +10,7 @@
 
 #include "engine/fuzzy_index.hpp"
 #include "engine/keyword_trie.hpp"
+#include "engine/scan_bytes.hpp"
 
 namespace termsweep {
 
@@ -25,8 +26,10 @@ class FuzzyScoring {
  public:
   using Node = KeywordTrie::Node;
 
-  FuzzyScoring(const KeywordTrie& trie, const FuzzyIndex& index, float t)
-      : trie_(trie), index_(index), t_(t), excess_(index.name_excess()) {
+  // For the scan of text[0..n), read through `fold`.
+  FuzzyScoring(const KeywordTrie& trie, const FuzzyIndex& index, float t, const unsigned char* text,
+               std::size_t n, const ByteMap& fold)
+      : trie_(trie), index_(index), t_(t), excess_(index.name_excess()), text_(text), text_size_(n), fold_(fold) {
     edit_from_.fill(kUnknown);
     const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
     constexpr std::uint64_t kExactFloats = std::uint64_t{1} << 24;
@@ -34,10 +37,24 @@ class FuzzyScoring {
     exact_below_ = used < kExactFloats ? kExactFloats - used : 0;
   }
 
-  // Sets up the search at a start with `remaining` text bytes from it.
-  void start(std::uint64_t remaining) {
-    remaining_ = remaining;
-    exact_bounds_ = remaining < exact_below_;
+  // Sets up the search at the start s (in the text).
+  void start(const unsigned char* s) {
+    start_ = static_cast<std::size_t>(s - text_);
+    remaining_ = text_size_ - start_;
+    exact_bounds_ = remaining_ < exact_below_;
+  }
+
+  // How many text bytes from offset k on no keyword holds (0 at the end of
+  // the text), once count_runs() has run; 0 before.
+  std::uint64_t run_at(std::uint64_t k) const { return runs_.empty() ? 0 : runs_[start_ + k]; }
+  // Counts them over the whole text, once: the row search does, and the
+  // state search uses them from then on.
+  void count_runs() {
+    if (!runs_.empty()) return;
+    runs_.assign(text_size_ + 1, 0);
+    for (std::size_t x = text_size_; x-- > 0;) {
+      if (!index_.in_keywords(fold_(text_[x]))) runs_[x] = runs_[x + 1] + (runs_[x + 1] != UINT32_MAX);
+    }
   }
 
   float threshold() const { return t_; }
@@ -76,7 +93,7 @@ class FuzzyScoring {
 
   // The most any candidate at or below the state (a node with figures
   // `reach`, k bytes consumed, e edits) can score, where the `run` text
-  // bytes from offset k on are bytes that no keyword holds (0 if not known).
+  // bytes from offset k on are bytes that no keyword holds (0: none known).
   //
   // From a state (node v at depth d, k, e), each step adds 1 to k, to the
   // depth or to both, and only the exact step is free, so a candidate w at
@@ -120,6 +137,9 @@ class FuzzyScoring {
     return {edits, std::max<std::uint64_t>(reach.longest_name, span)};
   }
   float bound(Node node, std::uint64_t k, std::int32_t e) const {
+    return bound_ratio(index_.reach(node), k, e, run_at(k)).value();
+  }
+  float bound_without_runs(Node node, std::uint64_t k, std::int32_t e) const {
     return bound_ratio(index_.reach(node), k, e).value();
   }
 
@@ -145,6 +165,11 @@ class FuzzyScoring {
   std::uint64_t exact_below_;  // bounds are exact for starts this close to the end
   bool exact_bounds_ = false;
   std::uint64_t remaining_ = 0;
+  const unsigned char* const text_;
+  const std::size_t text_size_;
+  const ByteMap& fold_;
+  std::size_t start_ = 0;            // where the search at hand starts in the text
+  std::vector<std::uint32_t> runs_;  // run_at by text offset (saturating)
   static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
   std::array<std::uint64_t, 64> edit_from_;  // by edits: the least k that may edit
   std::vector<std::int64_t> caps_;           // edit_cap by k, as far as asked
