@@ -113,12 +113,11 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
   const std::size_t size = parent.size;
   // Steps leave only the parent's cells with k < r, the first `leaving`.
   const std::size_t leaving = static_cast<std::size_t>(std::min<std::uint64_t>(size, r - lo));
-  const std::int64_t* caps = scoring_.edit_caps(lo + size) + lo;  // by j = k - lo
   // The parent's cells after an edit step, where they may edit.
   stepped_.assign(size + 1, kUnreached);
   for (std::size_t i = 0; i < leaving; ++i) {
     const std::int32_t e = cells_[parent.cells + i];
-    if (e <= caps[i]) stepped_[i] = e + 1;
+    if (e <= scoring_.edit_cap(lo + i)) stepped_[i] = e + 1;
   }
   trie_.for_each_child(parent.node, [&](std::uint32_t key, Node child) {
     const FuzzyIndex::Reach reach = index_.reach(child);
@@ -129,6 +128,9 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
     while (count > 0 && !could_keep(reach, lo + count - 1, parent.least_excess - 1)) --count;
     if (count == 0) return;
     const std::int32_t* above = cells_.data() + parent.cells;
+    // By j = k - lo; taken for each child, as extending a row past its
+    // parent's cells (below) may move the table.
+    const std::int64_t* caps = scoring_.edit_caps(lo + size) + lo;
     row_.resize(count);
     // (child, k) from (parent, k - 1) by the exact step or a substitution,
     // from (parent, k) by skipping the key, from (child, k - 1) by skipping
