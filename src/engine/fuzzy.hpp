@@ -15,6 +15,18 @@ namespace termsweep {
 // row search (0) or every start past its first few states.
 extern std::size_t fuzzy_state_budget;
 
+// Sets fuzzy_state_budget for one scope.
+class ScopedFuzzyStateBudget {
+ public:
+  explicit ScopedFuzzyStateBudget(std::size_t budget) : saved_(fuzzy_state_budget) { fuzzy_state_budget = budget; }
+  ~ScopedFuzzyStateBudget() { fuzzy_state_budget = saved_; }
+  ScopedFuzzyStateBudget(const ScopedFuzzyStateBudget&) = delete;
+  ScopedFuzzyStateBudget& operator=(const ScopedFuzzyStateBudget&) = delete;
+
+ private:
+  std::size_t saved_;
+};
+
 // Appends the fuzzy matches of the text s[0..n) (read through `fold`; word
 // bytes per `is_word`) for the checked threshold t < 1.
 void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::size_t n,

@@ -71,12 +71,7 @@ class RandomCase {
 // Runs the comparison with the state search handing over to the row search
 // after `budget` states at every start.
 void compare_with_exhaustive_search(std::size_t budget) {
-  const std::size_t saved = termsweep::fuzzy_state_budget;
-  termsweep::fuzzy_state_budget = budget;
-  struct Restore {
-    std::size_t budget;
-    ~Restore() { termsweep::fuzzy_state_budget = budget; }
-  } restore{saved};
+  const termsweep::ScopedFuzzyStateBudget scoped(budget);
   std::uint64_t compared = 0, matches = 0, skipped = 0;
   for (std::uint32_t seed = 0; seed < 400; ++seed) {
     RandomCase in(seed);

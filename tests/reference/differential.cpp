@@ -17,19 +17,6 @@
 namespace termsweep::reference {
 namespace {
 
-// Sets how many states the fuzzy search's state search may pop at a start
-// before its row search takes over, for one scope.
-class StateBudget {
- public:
-  explicit StateBudget(std::size_t budget) : saved_(fuzzy_state_budget) { fuzzy_state_budget = budget; }
-  ~StateBudget() { fuzzy_state_budget = saved_; }
-  StateBudget(const StateBudget&) = delete;
-  StateBudget& operator=(const StateBudget&) = delete;
-
- private:
-  std::size_t saved_;
-};
-
 // Reads choices off the input; past its end every choice is 0.
 class Choices {
  public:
@@ -307,7 +294,7 @@ class Scenario {
     // Some scans hand every start to the row search, or every start past
     // its first few states.
     const std::size_t budgets[] = {fuzzy_state_budget, 0, 3};
-    const StateBudget budget(budgets[in_.below(3)]);
+    const ScopedFuzzyStateBudget budget(budgets[in_.below(3)]);
     std::vector<Match> found;
     for (const KeywordMatch& m : engine_->extract_keywords(text, t)) {
       found.push_back({std::string(engine_->clean_name(m.keyword)), m.start, m.end, m.similarity});
