@@ -140,10 +140,10 @@ class FuzzySearcher {
         rows_(trie, index, scoring_, clock),
         clock_(clock) {}
 
-  // The best candidate at a start whose text is s[0..remaining) (read
-  // through `fold`).
-  FuzzyCandidate find(const unsigned char* s, std::uint64_t remaining, const ByteMap& fold) {
+  // The best candidate at the start s (in the text, read through `fold`).
+  FuzzyCandidate find(const unsigned char* s, const ByteMap& fold) {
     scoring_.start(s);
+    const std::uint64_t remaining = scoring_.remaining();
     bool finished = true;
     const FuzzyCandidate best = best_score(s, remaining, fold, finished);
     if (!finished) return rows_.find(s, fold, best.score);
@@ -371,7 +371,7 @@ void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::
     }
     // Candidates that consumed no text byte never compete, so every best
     // candidate ends past its start.
-    const FuzzyCandidate best = searcher.find(s + p, n - p, fold);
+    const FuzzyCandidate best = searcher.find(s + p, fold);
     if (best.name == kNoName) {
       ++p;
       continue;

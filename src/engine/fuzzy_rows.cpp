@@ -128,9 +128,6 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
     while (count > 0 && !could_keep(reach, lo + count - 1, parent.least_excess - 1)) --count;
     if (count == 0) return;
     const std::int32_t* above = cells_.data() + parent.cells;
-    // By j = k - lo; taken for each child, as extending a row past its
-    // parent's cells (below) may move the table.
-    const std::int64_t* caps = scoring_.edit_caps(lo + size) + lo;
     row_.resize(count);
     // (child, k) from (parent, k - 1) by the exact step or a substitution,
     // from (parent, k) by skipping the key, from (child, k - 1) by skipping
@@ -143,7 +140,7 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
         e = std::min(e, stepped_[j - 1]);
         if (j - 1 < leaving) {
           if (fold(s[lo + j - 1]) == key) e = std::min(e, above[j - 1]);
-          if (before <= caps[j - 1]) e = std::min(e, before + 1);
+          if (before <= scoring_.edit_cap(lo + j - 1)) e = std::min(e, before + 1);
         }
       }
       before = e;

@@ -58,16 +58,16 @@ class RowSearch {
   // candidate scoring at least the floor (the best so far, or t) and more
   // than 0.
   bool keeps(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) {
-    const FuzzyScoring::Ratio bound = scoring_.bound_ratio(reach, k, e, scoring_.run_at(k));
-    return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
+    return reaches_floor(scoring_.bound_ratio(reach, k, e, scoring_.run_at(k)));
   }
   // Whether a cell (k, e) with e - k >= least could be kept: by the bound
   // without runs, which is at least the bound.
   bool could_keep(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int64_t least) {
     const std::int64_t e = static_cast<std::int64_t>(k) + least;
-    if (e <= 0) return true;
-    const FuzzyScoring::Ratio bound =
-        scoring_.bound_ratio(reach, k, static_cast<std::int32_t>(std::min<std::int64_t>(e, INT32_MAX)));
+    return e <= 0 ||
+           reaches_floor(scoring_.bound_ratio(reach, k, static_cast<std::int32_t>(std::min<std::int64_t>(e, INT32_MAX))));
+  }
+  bool reaches_floor(const FuzzyScoring::Ratio& bound) {
     return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
   }
   void set_floor(float floor);

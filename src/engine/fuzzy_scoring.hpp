@@ -85,11 +85,6 @@ class FuzzyScoring {
   }
   // The most edits a state at k may have and still edit.
   std::int64_t edit_cap(std::uint64_t k) { return k < caps_.size() ? caps_[k] : extend_caps(k); }
-  // edit_cap for every k up to `last`, by k.
-  const std::int64_t* edit_caps(std::uint64_t last) {
-    edit_cap(last);
-    return caps_.data();
-  }
 
   // The most any candidate at or below the state (a node with figures
   // `reach`, k bytes consumed, e edits) can score, where the `run` text
