@@ -9,6 +9,7 @@
 #include "engine/fuzzy_index.hpp"
 #include "engine/fuzzy_rows.hpp"
 #include "engine/fuzzy_scoring.hpp"
+#include "engine/fuzzy_window_cache.hpp"
 
 namespace termsweep {
 namespace {
@@ -138,28 +139,73 @@ class FuzzySearcher {
         index_(index),
         scoring_(trie, index, t, text, n, fold),
         rows_(trie, index, scoring_, clock),
-        clock_(clock) {}
+        clock_(clock),
+        height_(index.reach(KeywordTrie::root()).height),
+        cache_(n / 16 + 1024) {}
 
   // The best candidate at the start s (in the text, read through `fold`).
+  //
+  // Answers of the state search are kept by window: the text bytes
+  // s[0..w) that the search read, w being past every byte it read and every
+  // run it asked the length of. Why a kept answer holds at a later start s'
+  // whose folded bytes s'[0..w) are the same: the search is deterministic,
+  // and it depends on the text only through those bytes, those runs (each
+  // of them fixed by the bytes up to its end, which lies within the window)
+  // and the bytes left, r. Where r >= kLongestWindow + the trie height at
+  // both starts, r never enters: no state reaches the end, and every
+  // min(k + height, r) in a bound is k + height. The state search at s'
+  // would make the same steps and give the same answer, which is the
+  // exhaustive search's answer at s'. (Runs counted after the answer was
+  // kept only sharpen bounds, which changes no answer.) By the same
+  // argument, a start that shares a window repeats its search exactly and
+  // ends with the same window, so windows are never prefixes of one
+  // another. Whether bounds are used at all (exact_bounds) is the one more
+  // thing that steps depend on; the cache is emptied when it changes.
   FuzzyCandidate find(const unsigned char* s, const ByteMap& fold) {
     scoring_.start(s);
     const std::uint64_t remaining = scoring_.remaining();
+    const bool cached = remaining >= FuzzyWindowCache::kLongestWindow &&
+                        remaining - FuzzyWindowCache::kLongestWindow >= height_;
+    if (cached) {
+      if (scoring_.exact_bounds() != cache_exact_bounds_) {
+        cache_.clear();
+        cache_exact_bounds_ = scoring_.exact_bounds();
+      }
+      FuzzyCandidate answer;
+      if (cache_.find(s, fold, answer)) {
+        clock_.advance(1);
+        return answer;
+      }
+    }
+    window_end_ = 0;
     bool finished = true;
     const FuzzyCandidate best = best_score(s, remaining, fold, finished);
     if (!finished) return rows_.find(s, fold, best.score);
-    if (best.score == 0.0f) return {};
+    FuzzyCandidate answer;
     // A score of 1 takes no edit, so it lies on the exact path from the
     // root, which pass 1 walks first: the first keyword end there is also the
     // first candidate scoring 1 in the exhaustive order (which cuts every
     // edit step, all scoring below 1).
-    if (best.score == 1.0f) return best;
-    return first_with(best.score, s, remaining, fold);
+    if (best.score == 1.0f) {
+      answer = best;
+    } else if (best.score > 0.0f) {
+      answer = first_with(best.score, s, remaining, fold);
+    }
+    if (cached) cache_.add(s, window_end_, fold, answer);
+    return answer;
   }
 
  private:
   float score(NameId name, std::uint64_t k, std::int32_t e) const { return scoring_.score(name, k, e); }
   bool may_edit(std::uint64_t k, std::int32_t e) { return scoring_.may_edit(k, e); }
-  float bound(const FuzzyState& state) const { return scoring_.bound(state.node, state.consumed, state.edits); }
+  // Notes that the search read the text up to offset `end` (exclusive).
+  void read_to(std::uint64_t end) { window_end_ = std::max(window_end_, end); }
+
+  float bound(const FuzzyState& state) {
+    const std::uint64_t run = scoring_.run_at(state.consumed);
+    if (run != 0) read_to(state.consumed + run + 1);
+    return scoring_.bound_ratio(index_.reach(state.node), state.consumed, state.edits, run).value();
+  }
 
   // Whether a state pushed from an expansion can hold a candidate that
   // `counts`. One that may not edit (`branches` false) has only its exact
@@ -260,6 +306,7 @@ class FuzzySearcher {
       for (;;) {
         clock_.advance(1);
         const auto [node, k, e] = state;
+        read_to(k + 2);  // the bytes at k and k + 1 decide its steps
         if (const NameId name = trie_.name_at(node); name != kNoName && k > 0) {
           const float similarity = score(name, k, e);
           if (similarity >= t && similarity > best) {
@@ -309,6 +356,7 @@ class FuzzySearcher {
       for (;;) {
         clock_.advance(1);
         const auto [node, k, e] = state;
+        read_to(k + 2);
         if (const NameId name = trie_.name_at(node); name != kNoName && k > 0) {
           const float similarity = score(name, k, e);
           if (similarity >= target) return {name, k, similarity};
@@ -350,6 +398,10 @@ class FuzzySearcher {
   };
   std::vector<Bounded> pending_;  // pass 1's stack
   VisitedStates visited_;
+  const std::uint64_t height_;  // of the whole trie
+  FuzzyWindowCache cache_;
+  bool cache_exact_bounds_ = false;
+  std::uint64_t window_end_ = 0;  // of the search at hand
 };
 
 }  // namespace

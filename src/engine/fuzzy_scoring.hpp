@@ -58,6 +58,8 @@ class FuzzyScoring {
   }
 
   float threshold() const { return t_; }
+  // Whether bounds are used at the start set up (they are exact there).
+  bool exact_bounds() const { return exact_bounds_; }
   std::uint64_t remaining() const { return remaining_; }
 
   float score(NameId name, std::uint64_t k, std::int32_t e) const {
