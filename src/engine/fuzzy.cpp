@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "engine/extract.hpp"
@@ -133,46 +134,52 @@ class VisitedStates {
 class FuzzySearcher {
  public:
   // For the scan of text[0..n), read through `fold`.
-  FuzzySearcher(const KeywordTrie& trie, const FuzzyIndex& index, float t, InterruptClock& clock,
-                const unsigned char* text, std::size_t n, const ByteMap& fold)
+  FuzzySearcher(const KeywordTrie& trie, const FuzzyIndex& index, const FuzzyWindowCachePool& pool, float t,
+                InterruptClock& clock, const unsigned char* text, std::size_t n, const ByteMap& fold)
       : trie_(trie),
         index_(index),
         scoring_(trie, index, t, text, n, fold),
         rows_(trie, index, scoring_, clock),
         clock_(clock),
         height_(index.reach(KeywordTrie::root()).height),
-        cache_(n / 16 + 1024) {}
+        pool_(pool) {}
+  ~FuzzySearcher() {
+    if (cache_) pool_.give_back(std::move(cache_));
+  }
+  FuzzySearcher(const FuzzySearcher&) = delete;
+  FuzzySearcher& operator=(const FuzzySearcher&) = delete;
 
   // The best candidate at the start s (in the text, read through `fold`).
   //
   // Answers of the state search are kept by window: the text bytes
   // s[0..w) that the search read, w being past every byte it read and every
-  // run it asked the length of. Why a kept answer holds at a later start s'
-  // whose folded bytes s'[0..w) are the same: the search is deterministic,
-  // and it depends on the text only through those bytes, those runs (each
-  // of them fixed by the bytes up to its end, which lies within the window)
-  // and the bytes left, r. Where r >= kLongestWindow + the trie height at
-  // both starts, r never enters: no state reaches the end, and every
-  // min(k + height, r) in a bound is k + height. The state search at s'
-  // would make the same steps and give the same answer, which is the
-  // exhaustive search's answer at s'. (Runs counted after the answer was
-  // kept only sharpen bounds, which changes no answer.) By the same
-  // argument, a start that shares a window repeats its search exactly and
-  // ends with the same window, so windows are never prefixes of one
-  // another. Whether bounds are used at all (exact_bounds) is the one more
-  // thing that steps depend on; the cache is emptied when it changes.
+  // run it asked the length of. Why a kept answer holds at any later start
+  // s' (in this text or another) whose folded bytes s'[0..w) are the same:
+  // the search is deterministic, and it depends on the text only through
+  // those bytes, those runs (each of them fixed by the bytes up to its end,
+  // which lies within the window) and the bytes left, r. Where
+  // r >= w + the trie height at both starts, r never enters: no state
+  // reaches the end, and every min(k + height, r) in a bound is k + height.
+  // The state search at s' would make the same steps and give the same
+  // answer, which is the exhaustive search's answer at s'. (Runs counted
+  // after the answer was kept only sharpen bounds, which changes no answer;
+  // nor does the state budget.) By the same argument, a start that shares a
+  // window repeats its search exactly and ends with the same window, so
+  // windows are never prefixes of one another. The threshold and whether
+  // bounds are used at all (exact_bounds) are the other things the steps
+  // depend on: a cache serves one of each.
   FuzzyCandidate find(const unsigned char* s, const ByteMap& fold) {
     scoring_.start(s);
     const std::uint64_t remaining = scoring_.remaining();
-    const bool cached = remaining >= FuzzyWindowCache::kLongestWindow &&
-                        remaining - FuzzyWindowCache::kLongestWindow >= height_;
-    if (cached) {
-      if (scoring_.exact_bounds() != cache_exact_bounds_) {
-        cache_.clear();
-        cache_exact_bounds_ = scoring_.exact_bounds();
+    const std::size_t longest_window =
+        remaining > height_ ? std::min<std::uint64_t>(FuzzyWindowCache::kLongestWindow, remaining - height_) : 0;
+    if (longest_window > 0) {
+      if (!cache_ || !cache_->serves(scoring_.threshold(), scoring_.exact_bounds())) {
+        if (cache_) pool_.give_back(std::move(cache_));
+        cache_ = pool_.take(scoring_.threshold(), scoring_.exact_bounds());
       }
       FuzzyCandidate answer;
-      if (cache_.find(s, fold, answer)) {
+      if (cache_->find(s, longest_window, fold, answer)) {
         clock_.advance(1);
         return answer;
       }
@@ -191,7 +198,7 @@ class FuzzySearcher {
     } else if (best.score > 0.0f) {
       answer = first_with(best.score, s, remaining, fold);
     }
-    if (cached) cache_.add(s, window_end_, fold, answer);
+    if (window_end_ <= longest_window) cache_->add(s, window_end_, fold, answer);
     return answer;
   }
 
@@ -399,8 +406,8 @@ class FuzzySearcher {
   std::vector<Bounded> pending_;  // pass 1's stack
   VisitedStates visited_;
   const std::uint64_t height_;  // of the whole trie
-  FuzzyWindowCache cache_;
-  bool cache_exact_bounds_ = false;
+  const FuzzyWindowCachePool& pool_;
+  std::unique_ptr<FuzzyWindowCache> cache_;  // taken from pool_ at the first start that can use it
   std::uint64_t window_end_ = 0;  // of the search at hand
 };
 
@@ -414,7 +421,7 @@ void scan_fuzzy(const KeywordProcessor& processor, const unsigned char* s, std::
   InterruptClock clock(interrupt);
   const bool overlaps = processor.allow_overlaps();
   const std::shared_ptr<const FuzzyIndex> index = processor.fuzzy_index();
-  FuzzySearcher searcher(processor.trie(), *index, t, clock, s, n, fold);
+  FuzzySearcher searcher(processor.trie(), *index, processor.fuzzy_window_caches(), t, clock, s, n, fold);
   std::size_t p = 0;
   while (p < n) {
     if (p > 0 && !overlaps && is_word[s[p - 1]]) {

@@ -1,11 +1,14 @@
-// The answers of the fuzzy state search within one scan, by the text bytes
-// each one depends on (its window), so that a start whose bytes repeat an
-// earlier window (a common word and the byte after it) costs one walk down a
-// small trie instead of a search.
+// The answers of the fuzzy state search, by the text bytes each one depends
+// on (its window), so that a start whose bytes repeat an earlier window (a
+// common word and the byte after it) costs one walk down a small trie
+// instead of a search. A processor keeps them between scans, by threshold,
+// until its keywords change.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "engine/fuzzy_scoring.hpp"
@@ -13,26 +16,28 @@
 
 namespace termsweep {
 
-// The windows of one scan are prefix-free (see FuzzySearcher::find), so
-// they are the leaves of a trie over folded text bytes; an inner node is a prefix
-// of some window. Its edges live in one open-addressing table keyed by
+// Windows are prefix-free (see FuzzySearcher::find), so they are the leaves
+// of a trie over folded text bytes; an inner node is a prefix of some window. Its edges live in one open-addressing table keyed by
 // (inner node, byte), where inner nodes are numbered from 0 (the root) and
 // leaves by their answer.
 class FuzzyWindowCache {
  public:
   // Windows longer than this are not kept.
   static constexpr std::size_t kLongestWindow = 32;
+  // Nor more edges than this (about 2 MB); a full cache starts over.
+  static constexpr std::size_t kMostEdges = std::size_t{1} << 16;
 
-  // Keeps at most `most_edges` edges; windows that would need more are
-  // dropped.
-  explicit FuzzyWindowCache(std::size_t most_edges) : most_edges_(std::min<std::size_t>(most_edges, kMostEdges)) {}
+  // The searches whose answers it keeps: by threshold, and whether they
+  // used bounds (FuzzyScoring::exact_bounds).
+  FuzzyWindowCache(float t, bool exact_bounds) : t_(t), exact_bounds_(exact_bounds) {}
+  bool serves(float t, bool exact_bounds) const { return t == t_ && exact_bounds == exact_bounds_; }
 
-  // Sets `answer` to the one kept for the window that the folded bytes from
-  // s begin with, if any. s must have at least kLongestWindow bytes.
-  bool find(const unsigned char* s, const ByteMap& fold, FuzzyCandidate& answer) const {
+  // Sets `answer` to the one kept for a window of at most `longest` bytes
+  // that the folded bytes from s begin with, if any.
+  bool find(const unsigned char* s, std::size_t longest, const ByteMap& fold, FuzzyCandidate& answer) const {
     if (slots_.empty()) return false;
     std::uint32_t node = 0;
-    for (std::size_t i = 0; i < kLongestWindow; ++i) {
+    for (std::size_t i = 0; i < longest; ++i) {
       const std::uint32_t to = target(node, fold(s[i]));
       if (to == kNone) return false;
       if (to & kLeaf) {
@@ -61,7 +66,12 @@ class FuzzyWindowCache {
       if (to & kLeaf) return;
       node = to >> 1;
     }
-    if (i == length || used_ + (length - i) > most_edges_) return;
+    if (i == length) return;
+    if (used_ + (length - i) > kMostEdges) {
+      clear();
+      add(s, length, fold, answer);
+      return;
+    }
     for (; i + 1 < length; ++i) {
       link(node, fold(s[i]), ++inner_ << 1);
       node = inner_;
@@ -90,8 +100,6 @@ class FuzzyWindowCache {
   static constexpr std::uint32_t kNone = 0;  // the root is no one's child
   static constexpr std::uint32_t kLeaf = 1;
   static constexpr std::size_t kFirstSlots = 256;
-  // Node and answer numbers fit in the 24 and 31 bits left for them.
-  static constexpr std::size_t kMostEdges = std::size_t{1} << 23;
 
   static std::size_t hash(std::uint32_t key) { return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 40); }
 
@@ -125,11 +133,55 @@ class FuzzyWindowCache {
     }
   }
 
-  std::size_t most_edges_;
+  float t_;
+  bool exact_bounds_;
   std::vector<Slot> slots_;
   std::vector<Answer> answers_;
   std::size_t used_ = 0;         // edges
   std::uint32_t inner_ = 0;      // the last inner node's number
+};
+
+// The window caches of one processor's keywords that no scan is using.
+class FuzzyWindowCachePool {
+ public:
+  FuzzyWindowCachePool() = default;
+  // Copies and moves start empty: the caches belong to one set of keywords.
+  FuzzyWindowCachePool(const FuzzyWindowCachePool&) noexcept {}
+  FuzzyWindowCachePool& operator=(const FuzzyWindowCachePool&) noexcept {
+    reset();
+    return *this;
+  }
+
+  // A cache for the searches described (see FuzzyWindowCache), to give back
+  // when done: one kept for them if there is one, else a new one.
+  std::unique_ptr<FuzzyWindowCache> take(float t, bool exact_bounds) const {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+        if ((*it)->serves(t, exact_bounds)) {
+          std::unique_ptr<FuzzyWindowCache> found = std::move(*it);
+          idle_.erase(it);
+          return found;
+        }
+      }
+    }
+    return std::make_unique<FuzzyWindowCache>(t, exact_bounds);
+  }
+  // Keeps the most recently used few.
+  void give_back(std::unique_ptr<FuzzyWindowCache> cache) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    idle_.insert(idle_.begin(), std::move(cache));
+    if (idle_.size() > kMostIdle) idle_.pop_back();
+  }
+  void reset() noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    idle_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kMostIdle = 4;
+  mutable std::mutex mutex_;
+  mutable std::vector<std::unique_ptr<FuzzyWindowCache>> idle_;
 };
 
 }  // namespace termsweep

@@ -52,12 +52,12 @@ std::string_view KeywordProcessor::fold_key(std::string_view keyword) {
 NameId KeywordProcessor::add_keyword(std::string_view keyword,
                                      std::optional<std::string_view> clean_name) {
   const std::string_view key = fold_key(keyword);
-  fuzzy_index_.reset();
+  forget_fuzzy_figures();
   return trie_.insert(key, clean_name.value_or(key));
 }
 
 std::optional<NameId> KeywordProcessor::remove_keyword(std::string_view keyword) {
-  fuzzy_index_.reset();
+  forget_fuzzy_figures();
   return trie_.erase(fold_key(keyword));
 }
 

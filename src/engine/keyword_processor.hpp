@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/fuzzy_index.hpp"
+#include "engine/fuzzy_window_cache.hpp"
 #include "engine/interrupt.hpp"
 #include "engine/keyword_trie.hpp"
 #include "engine/word_set.hpp"
@@ -55,6 +56,8 @@ class KeywordProcessor {
   const KeywordTrie& trie() const noexcept { return trie_; }
   // The fuzzy search's figures for the current keywords (built on first use).
   std::shared_ptr<const FuzzyIndex> fuzzy_index() const { return fuzzy_index_.get(trie_); }
+  // The fuzzy search's answers kept from earlier scans of these keywords.
+  const FuzzyWindowCachePool& fuzzy_window_caches() const noexcept { return fuzzy_windows_; }
 
   // The word characters: characters that are not word boundaries.
   const WordCharSet& word_chars() const noexcept { return word_chars_; }
@@ -82,6 +85,12 @@ class KeywordProcessor {
 
  private:
   void update_word_bytes() noexcept;
+  // Drops what the fuzzy search keeps about the keywords, which are about
+  // to change.
+  void forget_fuzzy_figures() noexcept {
+    fuzzy_index_.reset();
+    fuzzy_windows_.reset();
+  }
   // The folded form of a keyword, in a buffer reused across calls (they
   // mutate, so they never overlap).
   std::string_view fold_key(std::string_view keyword);
@@ -90,6 +99,7 @@ class KeywordProcessor {
   WordBytes word_bytes_;
   KeywordTrie trie_;
   FuzzyIndexCache fuzzy_index_;
+  FuzzyWindowCachePool fuzzy_windows_;
   bool case_sensitive_ = false;
   bool allow_overlaps_ = false;
   std::string key_buffer_;
