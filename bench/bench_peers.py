@@ -54,6 +54,7 @@ Match counts, checked after the rows (the script exits 1 when a check fails):
 """
 
 import argparse
+import copy
 import gc
 import hashlib
 import json
@@ -149,6 +150,19 @@ def read_lines(path):
 
 # ---- synthetic rows: one library per subprocess ----------------------------------
 
+def on_fresh_copies(kp, call):
+    """A run of call(processor) on a fresh copy of kp each time, made before the
+    timing starts: a processor keeps fuzzy answers from one call to the next,
+    and repeating a text on one processor would time them warm. Returns the
+    untimed preparation and the timed run."""
+    current = {}
+
+    def prepare():
+        current["kp"] = copy.copy(kp)
+
+    return prepare, lambda: call(current["kp"])
+
+
 def run_termsweep(phrases, texts, task, threshold):
     from termsweep import KeywordProcessor
     before = rss_bytes()
@@ -158,6 +172,8 @@ def run_termsweep(phrases, texts, task, threshold):
         kp.add_keyword(phrase, phrase.upper())
     build = time.perf_counter() - start
     memory = rss_bytes() - before
+    if threshold is not None:
+        return build, memory, on_fresh_copies(kp, lambda p: sum(len(p.extract_keywords(t, threshold)) for t in texts))
     if task == "extract":
         run = lambda: sum(len(kp.extract_keywords(t, threshold)) for t in texts)
     elif task == "extract-batch":
@@ -244,6 +260,8 @@ def prepare_synthetic(setup):
     build, memory, run = SYNTHETIC_RUNNERS[setup["library"]](phrases, texts, setup["task"], setup["threshold"])
     info = {"build_s": build, "memory_mb": memory / 1e6,
             "megabytes": sum(len(t.encode()) for t in texts) / 1e6}
+    if isinstance(run, tuple):
+        info["prepare_each"], run = run
     return info, run, lambda found: found
 
 
@@ -324,7 +342,8 @@ def prepare_fuzzy(setup):
         kp = KeywordProcessor()
         for keyword in keywords:
             kp.add_keyword(keyword)  # clean names enter the score: keep them equal to the keywords
-        run = lambda: kp.extract_keywords(text, setup["threshold"])
+        prepare_each, run = on_fresh_copies(kp, lambda p: p.extract_keywords(text, setup["threshold"]))
+        return {"megabytes": len(text.encode()) / 1e6, "prepare_each": prepare_each}, run, len
     else:
         import regex
         pattern = regex.compile(r"\b(?:" + "|".join(map(regex.escape, keywords)) + r"){e<=1}\b",
@@ -383,7 +402,8 @@ def prepare_worst(setup):
     kp = KeywordProcessor()
     for keyword in keywords:
         kp.add_keyword(keyword)
-    return {"megabytes": len(text.encode()) / 1e6}, lambda: kp.extract_keywords(text, 0.0), len
+    prepare_each, run = on_fresh_copies(kp, lambda p: p.extract_keywords(text, 0.0))
+    return {"megabytes": len(text.encode()) / 1e6, "prepare_each": prepare_each}, run, len
 
 
 PREPARE = {"synthetic": prepare_synthetic, "exact": prepare_exact, "fuzzy": prepare_fuzzy,
@@ -407,10 +427,12 @@ def child(setup):
     if setup.get("memory_limit"):
         resource.setrlimit(resource.RLIMIT_AS, (setup["memory_limit"], setup["memory_limit"]))
     info, run, count_of = PREPARE[setup["group"]](setup)
+    prepare_each = info.pop("prepare_each", lambda: None)
     if "termsweep" in sys.modules:
         info["module"] = sys.modules["termsweep"].__file__
     emit(info=info)
     for _ in range(setup["repeats"] if run else 0):
+        prepare_each()
         gc.collect()
         before = rss_bytes()
         reset_peak_rss()
