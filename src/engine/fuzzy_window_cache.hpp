@@ -167,10 +167,15 @@ class FuzzyWindowCachePool {
     }
     return std::make_unique<FuzzyWindowCache>(t, exact_bounds);
   }
-  // Keeps the most recently used few.
-  void give_back(std::unique_ptr<FuzzyWindowCache> cache) const {
+  // Keeps the most recently used few. Called from destructors, so it never
+  // throws: a cache that cannot be kept is dropped.
+  void give_back(std::unique_ptr<FuzzyWindowCache> cache) const noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
-    idle_.insert(idle_.begin(), std::move(cache));
+    try {
+      idle_.insert(idle_.begin(), std::move(cache));
+    } catch (...) {
+      return;
+    }
     if (idle_.size() > kMostIdle) idle_.pop_back();
   }
   void reset() noexcept {
