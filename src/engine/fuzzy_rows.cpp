@@ -40,7 +40,12 @@ FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, floa
   // best score of the previous start (neighbouring starts score alike), and
   // only if nothing reaches it the known score, a true lower bound.
   float best = 0.0f;
-  if (hint_ > known) best = fill_rows(s, fold, hint_);
+  if (hint_ > known) {
+    best = fill_rows(s, fold, hint_);
+    // Nothing reached the hint, but the candidates that its rows met are
+    // real: the best of them is a lower bound too.
+    if (best == 0.0f) known = std::max(known, met_);
+  }
   if (best == 0.0f) best = fill_rows(s, fold, known);
   hint_ = best;
   if (best == 0.0f) return {};
@@ -53,6 +58,7 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float fl
   const float t = scoring_.threshold();
   rows_.clear();
   cells_.clear();
+  met_ = 0.0f;
   float best = 0.0f;
   set_floor(std::max(floor, t));
   // The root's row: text bytes skipped one after another.
@@ -93,6 +99,7 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float fl
       const std::uint64_t k = row.lo + i;
       if (e == kUnreached || k == 0) continue;
       const float similarity = scoring_.score(name, k, e);
+      met_ = std::max(met_, similarity);
       if (similarity >= floor_ && similarity > best) {
         best = similarity;
         set_floor(best);

@@ -101,6 +101,7 @@ class RowSearch {
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
   float floor_ = -1.0f;
   float hint_ = 0.0f;  // the best score at the previous start
+  float met_ = 0.0f;   // the best score of a candidate that fill_rows met, below its floor or not
   static constexpr std::uint64_t kLimitTable = 1 << 12;
   std::vector<std::uint64_t> limits_;  // edits_limit by most, for small most
 };
