@@ -17,9 +17,10 @@
 namespace termsweep {
 
 // Windows are prefix-free (see FuzzySearcher::find), so they are the leaves
-// of a trie over folded text bytes; an inner node is a prefix of some window. Its edges live in one open-addressing table keyed by
-// (inner node, byte), where inner nodes are numbered from 0 (the root) and
-// leaves by their answer.
+// of a trie over folded text bytes; an inner node is a prefix of some
+// window. Its edges live in one open-addressing table keyed by (inner node,
+// byte), where inner nodes are numbered from 0 (the root) and leaves by
+// their answer.
 class FuzzyWindowCache {
  public:
   // Windows longer than this are not kept.
@@ -56,10 +57,10 @@ class FuzzyWindowCache {
     if (slots_.empty()) slots_.assign(kFirstSlots, Slot{});
     std::uint32_t node = 0;
     std::size_t i = 0;
-    // Down the known part. Windows met in one way of searching are never
-    // prefixes of one another, but runs counted later in the scan change the
-    // way: where a kept window and this one are prefix and extension, the
-    // kept one stays (both answers hold).
+    // Down the known part. Windows met by one way of searching are never
+    // prefixes of one another, but the way can change (runs counted during
+    // a scan sharpen its bounds): where a kept window and this one are
+    // prefix and extension, the kept one stays (both answers hold).
     for (; i < length; ++i) {
       const std::uint32_t to = target(node, fold(s[i]));
       if (to == kNone) break;
