@@ -28,7 +28,8 @@ Groups of rows (--only takes a comma-separated list; all by default):
   worst      fuzzy extraction at threshold 0: 1,000 random ten-letter keywords over
              a-j on "ab " * 66; 100,000 of them on "ab " * 20 (60 characters); 1,000
              of them on 100 KB of "-" (no byte in common); the 1,000 most frequent
-             words and pairs on 1 MB of the text. Each row has a
+             words and pairs on 1 MB of the text, and on 20 KB of spaces (which the
+             pairs hold, so no run of them is skipped in one step). Each row has a
              time limit (--timeout) and an address-space limit (--memory-limit-gb).
 
 Every row runs in a fresh interpreter and reports its best of --repeats runs; a
@@ -392,10 +393,10 @@ def prepare_memory(setup):
 def prepare_worst(setup):
     from termsweep import KeywordProcessor
     case = setup["case"]
-    if case == "pydoc":
+    if case in ("pydoc", "spaces"):
         import pydoc_corpus
         keywords = pydoc_corpus.keywords(setup["keywords"])
-        text = corpus_text(setup["text_bytes"])
+        text = corpus_text(setup["text_bytes"]) if case == "pydoc" else setup["text"]
     else:
         keywords = random_keywords(setup["keywords"], 11, ten_letters_a_to_j)
         text = setup["text"]
@@ -679,6 +680,7 @@ class Bench:
             ("ab20", "100,000 ten-letter keywords (a-j), `\"ab \" * 20` (60 characters)", 100_000, "ab " * 20, None),
             ("dashes", "1,000 ten-letter keywords (a-j), 100 KB of `-`", 1000, "-" * 100_000, None),
             ("pydoc", "1,000 pydoc keywords, 1 MB of pydoc text", 1000, None, 1_000_000),
+            ("spaces", "1,000 pydoc keywords, 20 KB of spaces", 1000, " " * 20_000, None),
         ]
         limit = int(self.args.memory_limit_gb * 2**30)
         for case, label, count, text, text_bytes in cases:
