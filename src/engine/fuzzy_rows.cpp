@@ -46,6 +46,14 @@ FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, floa
     // real: the best of them is a lower bound too.
     if (best == 0.0f) known = std::max(known, met_);
   }
+  // With nothing known, a fill from 0 would keep every cell whose bound is
+  // above 0, in rows as long as the rest of the text. Halve a floor from
+  // 1/2 instead: a fill that nothing reaches stays small, and the best
+  // candidate it met can take over as the floor.
+  for (float guess = 0.5f; best == 0.0f && known == 0.0f && guess >= kLowestGuess; guess /= 2.0f) {
+    best = fill_rows(s, fold, guess);
+    if (best == 0.0f) known = met_;
+  }
   if (best == 0.0f) best = fill_rows(s, fold, known);
   hint_ = best;
   if (best == 0.0f) return {};

@@ -103,6 +103,7 @@ class RowSearch {
   float hint_ = 0.0f;  // the best score at the previous start
   float met_ = 0.0f;   // the best score of a candidate that fill_rows met, below its floor or not
   static constexpr std::uint64_t kLimitTable = 1 << 12;
+  static constexpr float kLowestGuess = 1.0f / 4096;  // the last floor halved to before 0
   std::vector<std::uint64_t> limits_;  // edits_limit by most, for small most
 };
 
