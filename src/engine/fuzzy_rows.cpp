@@ -49,8 +49,10 @@ FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, floa
   // With nothing known, a fill from 0 would keep every cell whose bound is
   // above 0, in rows as long as the rest of the text. Halve a floor from
   // 1/2 instead: a fill that nothing reaches stays small, and the best
-  // candidate it met can take over as the floor.
-  for (float guess = 0.5f; best == 0.0f && known == 0.0f && guess >= kLowestGuess; guess /= 2.0f) {
+  // candidate it met can take over as the floor. (Floors at or below t
+  // are all the same fill, the last one below.)
+  for (float guess = 0.5f; best == 0.0f && known == 0.0f && guess >= kLowestGuess && guess > scoring_.threshold();
+       guess /= 2.0f) {
     best = fill_rows(s, fold, guess);
     if (best == 0.0f) known = met_;
   }
