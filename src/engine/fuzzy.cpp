@@ -144,42 +144,42 @@ class FuzzySearcher {
         height_(index.reach(KeywordTrie::root()).height),
         pool_(pool) {}
   ~FuzzySearcher() {
-    if (cache_) pool_.give_back(std::move(cache_));
+    if (state_answers_) pool_.give_back(std::move(state_answers_));
+    if (row_answers_) pool_.give_back(std::move(row_answers_));
   }
   FuzzySearcher(const FuzzySearcher&) = delete;
   FuzzySearcher& operator=(const FuzzySearcher&) = delete;
 
   // The best candidate at the start s (in the text, read through `fold`).
   //
-  // Answers of the state search are kept by window: the text bytes
-  // s[0..w) that the search read, w being past every byte it read and every
-  // run it asked the length of. Why a kept answer holds at any later start
-  // s' (in this text or another) whose folded bytes s'[0..w) are the same:
-  // the search is deterministic, and it depends on the text only through
-  // those bytes, those runs (each of them fixed by the bytes up to its end,
-  // which lies within the window) and the bytes left, r. Where
-  // r >= w + the trie height at both starts, r never enters: no state
-  // reaches the end, and every min(k + height, r) in a bound is k + height.
-  // The state search at s' would make the same steps and give the same
-  // answer, which is the exhaustive search's answer at s'. (Runs counted
-  // after the answer was kept only sharpen bounds, which changes no answer;
-  // nor does the state budget.) By the same argument, a start that shares a
-  // window repeats its search exactly and ends with the same window, so
-  // windows are never prefixes of one another. The threshold and whether
-  // bounds are used at all (exact_bounds) are the other things the steps
-  // depend on: a cache serves one of each.
+  // Answers are kept by window: the text bytes s[0..w) that the searches
+  // read, w being past every byte they read and every run they asked the
+  // length of. Why a kept answer holds at any later start s' (in this text
+  // or another) whose folded bytes s'[0..w) are the same: the searches are
+  // deterministic, and they depend on the text only through those bytes,
+  // those runs (each of them fixed by the bytes up to its end, which lies
+  // within the window) and the bytes left, r. Where r >= w + the trie
+  // height at both starts, r never enters: no state or cell reaches the
+  // end, and every min(k + height, r) in a bound is k + height. The
+  // searches at s' would make the same steps and give the same answer,
+  // which is the exhaustive search's answer at s'. What else they start
+  // from changes no answer, only the steps: the row search's hint (the
+  // previous start's best score), runs counted after the answer was kept,
+  // the state budget. The threshold and whether bounds are used at all
+  // (exact_bounds) decide the answer's meaning or the steps; a cache serves
+  // one of each. Answers of the state search alone, whose windows are short
+  // (a word and a byte or two), and those that took the row search, whose
+  // windows run far, are kept apart so that the latter never crowd out the
+  // former. Within one way of searching, windows are never prefixes of one
+  // another: a start that shares a window repeats the same steps.
   FuzzyCandidate find(const unsigned char* s, const ByteMap& fold) {
     scoring_.start(s);
     const std::uint64_t remaining = scoring_.remaining();
-    const std::size_t longest_window =
-        remaining > height_ ? std::min<std::uint64_t>(FuzzyWindowCache::kLongestWindow, remaining - height_) : 0;
-    if (longest_window > 0) {
-      if (!cache_ || !cache_->serves(scoring_.threshold(), scoring_.exact_bounds())) {
-        if (cache_) pool_.give_back(std::move(cache_));
-        cache_ = pool_.take(scoring_.threshold(), scoring_.exact_bounds());
-      }
-      FuzzyCandidate answer;
-      if (cache_->find(s, longest_window, fold, answer)) {
+    const std::uint64_t room = remaining > height_ ? remaining - height_ : 0;  // the longest window that may be kept
+    FuzzyCandidate answer;
+    if (room > 0) {
+      if (kept(state_answers_, kLongestStateWindow).find(s, std::min(room, kLongestStateWindow), fold, answer) ||
+          (row_answers_ && row_answers_->find(s, std::min(room, kLongestRowWindow), fold, answer))) {
         clock_.advance(1);
         return answer;
       }
@@ -187,8 +187,12 @@ class FuzzySearcher {
     window_end_ = 0;
     bool finished = true;
     const FuzzyCandidate best = best_score(s, remaining, fold, finished);
-    if (!finished) return rows_.find(s, fold, best.score);
-    FuzzyCandidate answer;
+    if (!finished) {
+      answer = rows_.find(s, fold, best.score);
+      const std::uint64_t window = std::max(window_end_, rows_.read_end());
+      if (window <= std::min(room, kLongestRowWindow)) kept(row_answers_, kLongestRowWindow).add(s, window, fold, answer);
+      return answer;
+    }
     // A score of 1 takes no edit, so it lies on the exact path from the
     // root, which pass 1 walks first: the first keyword end there is also the
     // first candidate scoring 1 in the exhaustive order (which cuts every
@@ -198,13 +202,25 @@ class FuzzySearcher {
     } else if (best.score > 0.0f) {
       answer = first_with(best.score, s, remaining, fold);
     }
-    if (window_end_ <= longest_window) cache_->add(s, window_end_, fold, answer);
+    if (window_end_ <= std::min(room, kLongestStateWindow)) state_answers_->add(s, window_end_, fold, answer);
     return answer;
   }
 
  private:
   float score(NameId name, std::uint64_t k, std::int32_t e) const { return scoring_.score(name, k, e); }
   bool may_edit(std::uint64_t k, std::int32_t e) { return scoring_.may_edit(k, e); }
+  // The cache in `slot` for the present threshold and bounds, taken from
+  // the pool when there is none yet or it serves others.
+  FuzzyWindowCache& kept(std::unique_ptr<FuzzyWindowCache>& slot, std::uint64_t longest) {
+    const float t = scoring_.threshold();
+    const bool exact_bounds = scoring_.exact_bounds();
+    if (!slot || !slot->serves(t, exact_bounds, longest)) {
+      if (slot) pool_.give_back(std::move(slot));
+      slot = pool_.take(t, exact_bounds, longest);
+    }
+    return *slot;
+  }
+
   // Notes that the search read the text up to offset `end` (exclusive).
   void read_to(std::uint64_t end) { window_end_ = std::max(window_end_, end); }
 
@@ -406,8 +422,14 @@ class FuzzySearcher {
   std::vector<Bounded> pending_;  // pass 1's stack
   VisitedStates visited_;
   const std::uint64_t height_;  // of the whole trie
+  // Windows longer than these are not kept.
+  static constexpr std::uint64_t kLongestStateWindow = 32;
+  static constexpr std::uint64_t kLongestRowWindow = 1024;
   const FuzzyWindowCachePool& pool_;
-  std::unique_ptr<FuzzyWindowCache> cache_;  // taken from pool_ at the first start that can use it
+  // Taken from pool_ when first used: answers of the state search alone,
+  // and answers that took the row search.
+  std::unique_ptr<FuzzyWindowCache> state_answers_;
+  std::unique_ptr<FuzzyWindowCache> row_answers_;
   std::uint64_t window_end_ = 0;  // of the search at hand
 };
 

@@ -36,6 +36,7 @@ namespace termsweep {
 // too; a cell is expanded once, its state being the same each time.
 FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, float known) {
   scoring_.count_runs();
+  read_end_ = 0;
   // The fewer cells the floor keeps, the cheaper the rows: first try the
   // best score of the previous start (neighbouring starts score alike), and
   // only if nothing reaches it the known score, a true lower bound.
@@ -196,6 +197,8 @@ bool RowSearch::keep_row(Node node, std::uint32_t key, std::uint32_t parent, std
   }
   rows_.push_back({node, key, parent, first_k, static_cast<std::size_t>(last - first), cells_.size(), least_excess,
                    floor_});
+  // Steps from a cell at k read the text byte at k.
+  read_end_ = std::max(read_end_, first_k + static_cast<std::uint64_t>(last - first));
   cells_.insert(cells_.end(), first, last);
   return true;
 }

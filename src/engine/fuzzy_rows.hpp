@@ -27,6 +27,9 @@ class RowSearch {
   // `scoring` (text s, read through `fold`), given the score `known` of some
   // candidate there (0 if none is known).
   FuzzyCandidate find(const unsigned char* s, const ByteMap& fold, float known);
+  // How far into the text the last find read: past every cell's k and
+  // every run it asked the length of.
+  std::uint64_t read_end() const { return read_end_; }
 
  private:
   using Node = KeywordTrie::Node;
@@ -58,7 +61,10 @@ class RowSearch {
   // candidate scoring at least the floor (the best so far, or t) and more
   // than 0.
   bool keeps(const FuzzyIndex::Reach& reach, std::uint64_t k, std::int32_t e) {
-    return reaches_floor(scoring_.bound_ratio(reach, k, e, scoring_.run_at(k)));
+    // The run's length at k depends on the bytes from k to its end.
+    const std::uint64_t run = scoring_.run_at(k);
+    read_end_ = std::max(read_end_, k + run + 1);
+    return reaches_floor(scoring_.bound_ratio(reach, k, e, run));
   }
   // Whether a cell (k, e) with e - k >= least could be kept: by the bound
   // without runs, which is at least the bound.
@@ -101,7 +107,8 @@ class RowSearch {
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
   float floor_ = -1.0f;
   float hint_ = 0.0f;  // the best score at the previous start
-  float met_ = 0.0f;   // the best score of a candidate that fill_rows met, below its floor or not
+  float met_ = 0.0f;
+  std::uint64_t read_end_ = 0;  // see read_end()   // the best score of a candidate that fill_rows met, below its floor or not
   static constexpr std::uint64_t kLimitTable = 1 << 12;
   static constexpr float kLowestGuess = 1.0f / 4096;  // the last floor halved to before 0
   std::vector<std::uint64_t> limits_;  // edits_limit by most, for small most

@@ -23,15 +23,16 @@ namespace termsweep {
 // their answer.
 class FuzzyWindowCache {
  public:
-  // Windows longer than this are not kept.
-  static constexpr std::size_t kLongestWindow = 32;
-  // Nor more edges than this (about 2 MB); a full cache starts over.
+  // No more edges than this (about 2 MB); a full cache starts over.
   static constexpr std::size_t kMostEdges = std::size_t{1} << 16;
 
-  // The searches whose answers it keeps: by threshold, and whether they
-  // used bounds (FuzzyScoring::exact_bounds).
-  FuzzyWindowCache(float t, bool exact_bounds) : t_(t), exact_bounds_(exact_bounds) {}
-  bool serves(float t, bool exact_bounds) const { return t == t_ && exact_bounds == exact_bounds_; }
+  // The searches whose answers it keeps: by threshold, whether they used
+  // bounds (FuzzyScoring::exact_bounds), and the longest window kept.
+  FuzzyWindowCache(float t, bool exact_bounds, std::size_t longest)
+      : t_(t), exact_bounds_(exact_bounds), longest_(longest) {}
+  bool serves(float t, bool exact_bounds, std::size_t longest) const {
+    return t == t_ && exact_bounds == exact_bounds_ && longest == longest_;
+  }
 
   // Sets `answer` to the one kept for a window of at most `longest` bytes
   // that the folded bytes from s begin with, if any.
@@ -53,7 +54,7 @@ class FuzzyWindowCache {
 
   // Keeps `answer` for the window of the folded bytes s[0..length).
   void add(const unsigned char* s, std::size_t length, const ByteMap& fold, const FuzzyCandidate& answer) {
-    if (length == 0 || length > kLongestWindow) return;
+    if (length == 0 || length > longest_) return;
     if (slots_.empty()) slots_.assign(kFirstSlots, Slot{});
     std::uint32_t node = 0;
     std::size_t i = 0;
@@ -136,6 +137,7 @@ class FuzzyWindowCache {
 
   float t_;
   bool exact_bounds_;
+  std::size_t longest_;
   std::vector<Slot> slots_;
   std::vector<Answer> answers_;
   std::size_t used_ = 0;         // edges
@@ -155,18 +157,18 @@ class FuzzyWindowCachePool {
 
   // A cache for the searches described (see FuzzyWindowCache), to give back
   // when done: one kept for them if there is one, else a new one.
-  std::unique_ptr<FuzzyWindowCache> take(float t, bool exact_bounds) const {
+  std::unique_ptr<FuzzyWindowCache> take(float t, bool exact_bounds, std::size_t longest) const {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       for (auto it = idle_.begin(); it != idle_.end(); ++it) {
-        if ((*it)->serves(t, exact_bounds)) {
+        if ((*it)->serves(t, exact_bounds, longest)) {
           std::unique_ptr<FuzzyWindowCache> found = std::move(*it);
           idle_.erase(it);
           return found;
         }
       }
     }
-    return std::make_unique<FuzzyWindowCache>(t, exact_bounds);
+    return std::make_unique<FuzzyWindowCache>(t, exact_bounds, longest);
   }
   // Keeps the most recently used few. Called from destructors, so it never
   // throws: a cache that cannot be kept is dropped.
