@@ -107,8 +107,8 @@ class RowSearch {
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
   float floor_ = -1.0f;
   float hint_ = 0.0f;  // the best score at the previous start
-  float met_ = 0.0f;
-  std::uint64_t read_end_ = 0;  // see read_end()   // the best score of a candidate that fill_rows met, below its floor or not
+  float met_ = 0.0f;   // the best score of a candidate that fill_rows met, below its floor or not
+  std::uint64_t read_end_ = 0;  // see read_end()
   static constexpr std::uint64_t kLimitTable = 1 << 12;
   static constexpr float kLowestGuess = 1.0f / 4096;  // the last floor halved to before 0
   std::vector<std::uint64_t> limits_;  // edits_limit by most, for small most
