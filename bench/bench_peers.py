@@ -151,17 +151,20 @@ def read_lines(path):
 
 # ---- synthetic rows: one library per subprocess ----------------------------------
 
-def on_fresh_copies(kp, call):
-    """A run of call(processor) on a fresh copy of kp each time, made before the
-    timing starts: a processor keeps fuzzy answers from one call to the next,
-    and repeating a text on one processor would time them warm. Returns the
-    untimed preparation and the timed run."""
-    current = {}
+class OnFreshCopies:
+    """A run of call(processor) on a fresh copy of kp each time: a processor
+    keeps fuzzy answers from one call to the next, and repeating a text on one
+    processor would time them warm. child() calls prepare(), which makes the
+    copy, before it starts the timing."""
 
-    def prepare():
-        current["kp"] = copy.copy(kp)
+    def __init__(self, kp, call):
+        self.kp, self.call, self.current = kp, call, None
 
-    return prepare, lambda: call(current["kp"])
+    def prepare(self):
+        self.current = copy.copy(self.kp)
+
+    def __call__(self):
+        return self.call(self.current)
 
 
 def run_termsweep(phrases, texts, task, threshold):
@@ -174,7 +177,7 @@ def run_termsweep(phrases, texts, task, threshold):
     build = time.perf_counter() - start
     memory = rss_bytes() - before
     if threshold is not None:
-        return build, memory, on_fresh_copies(kp, lambda p: sum(len(p.extract_keywords(t, threshold)) for t in texts))
+        return build, memory, OnFreshCopies(kp, lambda p: sum(len(p.extract_keywords(t, threshold)) for t in texts))
     if task == "extract":
         run = lambda: sum(len(kp.extract_keywords(t, threshold)) for t in texts)
     elif task == "extract-batch":
@@ -261,8 +264,6 @@ def prepare_synthetic(setup):
     build, memory, run = SYNTHETIC_RUNNERS[setup["library"]](phrases, texts, setup["task"], setup["threshold"])
     info = {"build_s": build, "memory_mb": memory / 1e6,
             "megabytes": sum(len(t.encode()) for t in texts) / 1e6}
-    if isinstance(run, tuple):
-        info["prepare_each"], run = run
     return info, run, lambda found: found
 
 
@@ -343,8 +344,7 @@ def prepare_fuzzy(setup):
         kp = KeywordProcessor()
         for keyword in keywords:
             kp.add_keyword(keyword)  # clean names enter the score: keep them equal to the keywords
-        prepare_each, run = on_fresh_copies(kp, lambda p: p.extract_keywords(text, setup["threshold"]))
-        return {"megabytes": len(text.encode()) / 1e6, "prepare_each": prepare_each}, run, len
+        run = OnFreshCopies(kp, lambda p: p.extract_keywords(text, setup["threshold"]))
     else:
         import regex
         pattern = regex.compile(r"\b(?:" + "|".join(map(regex.escape, keywords)) + r"){e<=1}\b",
@@ -403,8 +403,7 @@ def prepare_worst(setup):
     kp = KeywordProcessor()
     for keyword in keywords:
         kp.add_keyword(keyword)
-    prepare_each, run = on_fresh_copies(kp, lambda p: p.extract_keywords(text, 0.0))
-    return {"megabytes": len(text.encode()) / 1e6, "prepare_each": prepare_each}, run, len
+    return {"megabytes": len(text.encode()) / 1e6}, OnFreshCopies(kp, lambda p: p.extract_keywords(text, 0.0)), len
 
 
 PREPARE = {"synthetic": prepare_synthetic, "exact": prepare_exact, "fuzzy": prepare_fuzzy,
@@ -428,7 +427,7 @@ def child(setup):
     if setup.get("memory_limit"):
         resource.setrlimit(resource.RLIMIT_AS, (setup["memory_limit"], setup["memory_limit"]))
     info, run, count_of = PREPARE[setup["group"]](setup)
-    prepare_each = info.pop("prepare_each", lambda: None)
+    prepare_each = getattr(run, "prepare", lambda: None)
     if "termsweep" in sys.modules:
         info["module"] = sys.modules["termsweep"].__file__
     emit(info=info)

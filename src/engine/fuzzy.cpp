@@ -1,7 +1,6 @@
 #include "engine/fuzzy.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -102,8 +101,8 @@ class VisitedStates {
 //
 // 1. best_score() finds S* (and the answer itself when S* = 1), in an order
 //    of its own (the exact continuation first, so that good candidates come
-//    early), cutting every state whose bound (FuzzyScoring::bound) is <= the
-//    best score so far or < t.
+//    early), cutting every state whose bound (FuzzyScoring::bound_ratio) is
+//    <= the best score so far or < t.
 // 2. first_with(S*) replays the exhaustive order, cutting states whose bound
 //    is < S*, and stops at the first candidate scoring S*.
 // Where pass 1 pops more than fuzzy_state_budget states, the row search

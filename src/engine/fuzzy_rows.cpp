@@ -38,24 +38,22 @@ FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, floa
   scoring_.count_runs();
   read_end_ = 0;
   // The fewer cells the floor keeps, the cheaper the rows: first try the
-  // best score of the previous start (neighbouring starts score alike), and
-  // only if nothing reaches it the known score, a true lower bound.
+  // best score of the previous start (neighbouring starts score alike). A
+  // fill that nothing reaches gives 0, but the candidates its rows met are
+  // real, so the best of them is a lower bound like the known score.
   float best = 0.0f;
-  if (hint_ > known) {
-    best = fill_rows(s, fold, hint_);
-    // Nothing reached the hint, but the candidates that its rows met are
-    // real: the best of them is a lower bound too.
+  const auto try_floor = [&](float floor) {
+    best = fill_rows(s, fold, floor);
     if (best == 0.0f) known = std::max(known, met_);
-  }
+  };
+  if (hint_ > known) try_floor(hint_);
   // With nothing known, a fill from 0 would keep every cell whose bound is
   // above 0, in rows as long as the rest of the text. Halve a floor from
-  // 1/2 instead: a fill that nothing reaches stays small, and the best
-  // candidate it met can take over as the floor. (Floors at or below t
-  // are all the same fill, the last one below.)
+  // 1/2 instead; each fill that nothing reaches stays small. (Floors at or
+  // below t are all the same fill, the last one below.)
   for (float guess = 0.5f; best == 0.0f && known == 0.0f && guess >= kLowestGuess && guess > scoring_.threshold();
        guess /= 2.0f) {
-    best = fill_rows(s, fold, guess);
-    if (best == 0.0f) known = met_;
+    try_floor(guess);
   }
   if (best == 0.0f) best = fill_rows(s, fold, known);
   hint_ = best;

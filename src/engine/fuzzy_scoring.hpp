@@ -133,9 +133,6 @@ class FuzzyScoring {
     const std::uint64_t span = std::min<std::uint64_t>(k + reach.height, remaining_);
     return {edits, std::max<std::uint64_t>(reach.longest_name, span)};
   }
-  float bound(Node node, std::uint64_t k, std::int32_t e) const {
-    return bound_ratio(index_.reach(node), k, e, run_at(k)).value();
-  }
   float bound_without_runs(Node node, std::uint64_t k, std::int32_t e) const {
     return bound_ratio(index_.reach(node), k, e).value();
   }

@@ -1,5 +1,5 @@
-// The answers of the fuzzy state search, by the text bytes each one depends
-// on (its window), so that a start whose bytes repeat an earlier window (a
+// The answers of the fuzzy search, by the text bytes each one depends on
+// (its window), so that a start whose bytes repeat an earlier window (a
 // common word and the byte after it) costs one walk down a small trie
 // instead of a search. A processor keeps them between scans, by threshold,
 // until its keywords change.
