@@ -36,7 +36,8 @@ namespace termsweep {
 // too; a cell is expanded once, its state being the same each time.
 FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, float known) {
   scoring_.count_runs();
-  read_end_ = 0;
+  ceilings_.compute(s, fold, std::max(known, scoring_.threshold()));
+  read_end_ = ceilings_.read_end();
   // The fewer cells the floor keeps, the cheaper the rows: first try the
   // best score of the previous start (neighbouring starts score alike). A
   // fill that nothing reaches gives 0, but the candidates its rows met are
@@ -46,7 +47,8 @@ FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, floa
     best = fill_rows(s, fold, floor);
     if (best == 0.0f) known = std::max(known, met_);
   };
-  if (hint_ > known) try_floor(hint_);
+  if (const float most = ceilings_.first_floor(); most > known) try_floor(most);
+  if (best == 0.0f && hint_ > known) try_floor(hint_);
   // With nothing known, a fill from 0 would keep every cell whose bound is
   // above 0, in rows as long as the rest of the text. Halve a floor from
   // 1/2 instead; each fill that nothing reaches stays small. (Floors at or
@@ -102,7 +104,7 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float fl
       }
       row.floor = floor_;
     }
-    if (row.least_excess == INT64_MAX) continue;
+    if (row.least_excess == INT64_MAX || ceilings_.rules_out(row.node, floor_)) continue;
     for (std::size_t i = 0; i < row.size && name != kNoName; ++i) {
       const std::int32_t e = cells_[row.cells + i];
       const std::uint64_t k = row.lo + i;
@@ -136,6 +138,7 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
     if (e <= scoring_.edit_cap(lo + i)) stepped_[i] = e + 1;
   }
   trie_.for_each_child(parent.node, [&](std::uint32_t key, Node child) {
+    if (ceilings_.rules_out(child, floor_)) return;
     const FuzzyIndex::Reach reach = index_.reach(child);
     // Every step into the child's row keeps e - k at least one below the
     // parent's least; cells past the last one that could_keep are cut

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/fuzzy_ceilings.hpp"
 #include "engine/fuzzy_index.hpp"
 #include "engine/fuzzy_scoring.hpp"
 #include "engine/interrupt.hpp"
@@ -21,7 +22,7 @@ namespace termsweep {
 class RowSearch {
  public:
   RowSearch(const KeywordTrie& trie, const FuzzyIndex& index, FuzzyScoring& scoring, InterruptClock& clock)
-      : trie_(trie), index_(index), scoring_(scoring), clock_(clock) {}
+      : trie_(trie), index_(index), scoring_(scoring), clock_(clock), ceilings_(trie, index, scoring) {}
 
   // The candidate that the exhaustive search picks at the start set up in
   // `scoring` (text s, read through `fold`), given the score `known` of some
@@ -98,6 +99,7 @@ class RowSearch {
   const FuzzyIndex& index_;
   FuzzyScoring& scoring_;
   InterruptClock& clock_;
+  FuzzyCeilings ceilings_;
   std::vector<Row> rows_;
   std::vector<std::int32_t> cells_;
   std::vector<std::uint8_t> marks_;  // by cell

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/fuzzy.hpp"
+#include "engine/fuzzy_ceilings.hpp"
 #include "engine/keyword_processor.hpp"
 #include "reference.hpp"
 
@@ -144,6 +145,85 @@ TEST(FuzzySearch, RowSearchAgreesWithExhaustiveSearch) { compare_with_exhaustive
 TEST(FuzzySearch, HandOverToRowSearchAgreesWithExhaustiveSearch) { compare_with_exhaustive_search(3); }
 TEST(FuzzySearch, AgreesWithExhaustiveSearchOnLongTexts) {
   compare_with_exhaustive_search(20, true);
+}
+
+// The best real score of one keyword at the start of `text`: the search's
+// edit steps over that keyword alone, every consumed count up to the end.
+float best_score_of(const std::string& keyword, termsweep::NameId name, const std::string& text,
+                    termsweep::FuzzyScoring& scoring) {
+  constexpr std::int32_t kNone = INT32_MAX / 2;
+  const std::size_t r = text.size();
+  const auto may = [&](std::size_t k, std::int32_t e) { return e < kNone && scoring.may_edit(k, e); };
+  std::vector<std::int32_t> row(r + 1, kNone), next(r + 1);
+  row[0] = 0;
+  for (std::size_t k = 1; k <= r && may(k - 1, row[k - 1]); ++k) row[k] = row[k - 1] + 1;
+  for (const char key : keyword) {
+    for (std::size_t k = 0; k <= r; ++k) {
+      std::int32_t e = k < r && may(k, row[k]) ? row[k] + 1 : kNone;
+      if (k > 0) {
+        if (text[k - 1] == key) e = std::min(e, row[k - 1]);
+        if (may(k - 1, row[k - 1])) e = std::min(e, row[k - 1] + 1);
+        if (may(k - 1, next[k - 1])) e = std::min(e, next[k - 1] + 1);
+      }
+      next[k] = e;
+    }
+    row.swap(next);
+  }
+  float best = -1.0f;
+  for (std::size_t k = 1; k <= r; ++k) {
+    if (row[k] < kNone) best = std::max(best, scoring.score(name, k, row[k]));
+  }
+  return best;
+}
+
+// No node on the way to a keyword is ruled out at that keyword's best score
+// (where it is a candidate),
+// and the first floor is at least the best of all, on texts longer than the
+// ceilings' window and shorter.
+TEST(FuzzyCeilings, NeverRuleOutAReachableScore) {
+  std::uint64_t checked = 0;
+  for (std::uint32_t seed = 0; seed < 300; ++seed) {
+    std::mt19937 random(seed);
+    const auto below = [&](std::size_t bound) { return random() % bound; };
+    const auto word = [&](std::size_t most) {
+      std::string out;
+      for (std::size_t n = 1 + below(most); n > 0; --n) out += static_cast<char>(below(8) == 0 ? ' ' : 'a' + below(4));
+      return out;
+    };
+    termsweep::KeywordProcessor engine(true, false);
+    std::vector<std::string> keywords;
+    for (std::size_t n = 1 + below(40); n > 0; --n) {
+      keywords.push_back(word(seed % 3 == 0 ? 30 : 8));
+      engine.add_keyword(keywords.back(), below(4) == 0 ? std::optional<std::string>(word(20)) : std::nullopt);
+    }
+    const std::string text = word(seed % 2 == 0 ? 300 : 100);
+    const auto index = engine.fuzzy_index();
+    const auto& trie = engine.trie();
+    const float t = kThresholds[below(std::size(kThresholds))];
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    termsweep::FuzzyScoring scoring(trie, *index, t, s, text.size(), termsweep::kAsIs);
+    scoring.start(s);
+    termsweep::FuzzyCeilings ceilings(trie, *index, scoring);
+    ceilings.compute(s, termsweep::kAsIs, below(2) == 0 ? t : static_cast<float>(below(100)) / 100.0f);
+    float best = -1.0f;
+    for (const std::string& keyword : keywords) {
+      termsweep::KeywordTrie::Node node = termsweep::KeywordTrie::root();
+      std::vector<termsweep::KeywordTrie::Node> way{node};
+      for (const char byte : keyword) {
+        ASSERT_TRUE(trie.child(node, static_cast<unsigned char>(byte), node));
+        way.push_back(node);
+      }
+      const float score = best_score_of(keyword, trie.name_at(node), text, scoring);
+      if (score < t || score <= 0.0f) continue;  // no candidate
+      best = std::max(best, score);
+      for (const auto& on_way : way) {
+        ASSERT_FALSE(ceilings.rules_out(on_way, score)) << "seed " << seed << " keyword '" << keyword << "' score " << score << " t " << t << " depth " << on_way.tail_depth << " unit " << on_way.index << " text " << text;
+      }
+      ++checked;
+    }
+    if (best > 0.0f && ceilings.first_floor() != 0.0f) EXPECT_GE(ceilings.first_floor(), best) << "seed " << seed;
+  }
+  EXPECT_GT(checked, 2000u);
 }
 
 }  // namespace

@@ -1,0 +1,229 @@
+#include "engine/fuzzy_ceilings.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+namespace termsweep {
+namespace {
+
+constexpr float kNothing = -std::numeric_limits<float>::infinity();
+constexpr std::uint32_t kNoParent = 0xFFFFFFFFu;
+
+}  // namespace
+
+// Myers' step in Hyyro's form for the global distance, a word at a time
+// from the lowest: the column of a child under `key` from its parent's.
+// Bits above the window carry garbage that never reaches the bits below it
+// (sums and shifts only move upwards).
+FuzzyCeilings::Column FuzzyCeilings::step(const Column& column, std::uint32_t key) const {
+  static const std::uint64_t kNoBytes[kWords] = {};
+  const std::uint64_t* equal = key < 256 ? equal_[key] : kNoBytes;
+  Column next;
+  next.depth = column.depth + 1;
+  std::uint64_t carry = 0;
+  std::uint64_t rise_in = 1;  // row 0 (k = 0) grows by one per keyword byte
+  std::uint64_t fall_in = 0;
+  for (std::size_t i = 0; i < words_; ++i) {
+    const std::uint64_t up = column.up[i];
+    const std::uint64_t down = column.down[i];
+    const std::uint64_t vertical = equal[i] | down;
+    const std::uint64_t part = (equal[i] & up) + up;
+    const std::uint64_t sum = part + carry;
+    carry = (part < up) | (sum < part);
+    const std::uint64_t horizontal = (sum ^ up) | equal[i];
+    const std::uint64_t rises = down | ~(horizontal | up);
+    const std::uint64_t falls = up & horizontal;
+    const std::uint64_t rises_shifted = rises << 1 | rise_in;
+    const std::uint64_t falls_shifted = falls << 1 | fall_in;
+    rise_in = rises >> 63;
+    fall_in = falls >> 63;
+    next.up[i] = falls_shifted | ~(vertical | rises_shifted);
+    next.down[i] = rises_shifted & vertical;
+  }
+  return next;
+}
+
+template <class Most>
+float FuzzyCeilings::most_score(const Column& column, const Most& most) const {
+  const std::uint64_t depth = column.depth;
+  std::int64_t e = static_cast<std::int64_t>(depth);
+  float best = 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(most(0), 1));
+  for (std::uint64_t k = 1; k <= window_; ++k) {
+    if (k >= depth) {
+      // From here on E(k) >= k - depth, and 1 - (k - depth) / most(k) only falls.
+      const float rest = 1.0f - static_cast<float>(k - depth) / static_cast<float>(most(k));
+      if (rest <= best || rest < prune_below_) return std::max(best, rest);
+    }
+    const std::size_t word = (k - 1) / 64;
+    const unsigned bit = (k - 1) % 64;
+    e += static_cast<std::int64_t>((column.up[word] >> bit) & 1) - static_cast<std::int64_t>((column.down[word] >> bit) & 1);
+    best = std::max(best, 1.0f - static_cast<float>(e) / static_cast<float>(most(k)));
+  }
+  return best;
+}
+
+// A candidate at or below the node passes it at some k. Where k is within
+// the window, its score is at most the node's bound for (k, E(k)) (see
+// FuzzyScoring::bound_ratio, which holds for any edits at least the
+// state's; E(k) is at most those). Over a group of counts, the fewest edits
+// and the largest denominator bound it again. Where k lies past the window,
+// rules_out leaves the floor to far_.
+float FuzzyCeilings::subtree_bound(const Column& column, Node node) const {
+  const FuzzyIndex::Reach reach = index_.reach(node);
+  const std::uint64_t r = scoring_.remaining();
+  return most_score(column, [&](std::uint64_t k) {
+    return std::max<std::uint64_t>(reach.longest_name, std::min<std::uint64_t>(k + reach.height, r));
+  });
+}
+
+// The node's own keyword scores 1 - E(k) / max(L, k) at k.
+float FuzzyCeilings::own_bound(const Column& column, NameId name) const {
+  const std::uint64_t length = trie_.name(name).size();
+  return most_score(column, [&](std::uint64_t k) { return std::max<std::uint64_t>(length, k); });
+}
+
+// A candidate that consumes k > w bytes (w the window) skips at least k - D
+// of them (D its keyword's length): it scores at most D / k where k >= L,
+// else 1 - (k - D) / L. Over the trie, at most H / (w + 1) or
+// 1 - (w + 1 - H) / Lmax (H its height, Lmax the longest name). A small
+// margin covers the float rounding of the scores.
+void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float prune_below) {
+  active_ = false;
+  const std::uint64_t r = scoring_.remaining();
+  if (!scoring_.exact_bounds() || r == 0) return;
+  window_ = std::min(kWindow, r);
+  if (window_ < r) {
+    const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
+    const double past = static_cast<double>(window_ + 1);
+    const double height = all.height;
+    double far = height / past;
+    if (all.longest_name > 0) far = std::max(far, 1.0 - (past - height) / all.longest_name);
+    if (far + 1e-4 >= 1.0) return;
+    far_ = static_cast<float>(far + 1e-4);
+  } else {
+    far_ = kNothing;
+  }
+  active_ = true;
+  text_ = s;
+  fold_ = &fold;
+  prune_below_ = prune_below;
+  words_ = static_cast<std::size_t>((window_ + 63) / 64);
+  std::memset(equal_, 0, sizeof equal_);
+  for (std::uint64_t k = 0; k < window_; ++k) equal_[fold(s[k])][k / 64] |= std::uint64_t{1} << (k % 64);
+  const std::size_t units = trie_.unit_count();
+  if (stamps_.size() != units) {
+    stamps_.assign(units, 0);
+    ceilings_.assign(units, 0.0f);
+    tail_ceilings_.assign(units, 0.0f);
+  }
+  if (++generation_ == 0) {
+    std::fill(stamps_.begin(), stamps_.end(), 0);
+    generation_ = 1;
+  }
+  visited_.clear();
+  Column top{};  // the root's: E(k) = k
+  for (std::size_t i = 0; i < kWords; ++i) top.up[i] = ~std::uint64_t{0};
+  pending_.assign(1, {KeywordTrie::root(), kNoParent, 0, top, subtree_bound(top, KeywordTrie::root())});
+  while (!pending_.empty()) {
+    const Pending next = pending_.back();
+    pending_.pop_back();
+    visit(next);
+  }
+  // Children come after their parents: bottom up, each ceiling is the
+  // lesser of the node's bound and the most its name and children score.
+  for (std::size_t i = visited_.size(); i-- > 0;) {
+    const Visited& node = visited_[i];
+    const float ceiling = std::min(node.bound, node.best);
+    ceilings_[node.unit] = ceiling;
+    stamps_[node.unit] = generation_;
+    if (node.parent != kNoParent) visited_[node.parent].best = std::max(visited_[node.parent].best, ceiling);
+  }
+}
+
+// Nodes are expanded while their bound reaches the level: the lower of the
+// scores known to be reached (prune_below rises to every exact score found
+// at or above it). A node left unexpanded keeps its bound as its ceiling.
+// The children with the highest bound is expanded first, so that the level
+// rises early.
+void FuzzyCeilings::visit(const Pending& next) {
+  const Node node = next.node;
+  const auto at = static_cast<std::uint32_t>(visited_.size());
+  visited_.push_back({node.index, next.parent, next.key, next.bound, next.bound});
+  tail_ceilings_[node.index] = next.bound;
+  if (next.bound < prune_below_) return;
+  float best = kNothing;
+  // A keyword whose plain score reaches the level gets its real one, which
+  // raises the level.
+  const auto reach_name = [&](const Column& column, std::string_view chain, NameId name) {
+    const float plain = own_bound(column, name);
+    if (plain < prune_below_) return plain;
+    const float score = exact_score(at, chain, name);
+    prune_below_ = std::max(prune_below_, score);
+    return score;
+  };
+  const std::string_view chain = trie_.chain_below(node);
+  if (const NameId name = trie_.name_at(node); name != kNoName) best = reach_name(next.column, {}, name);
+  if (!chain.empty()) {
+    // One keyword below: its ceiling holds at every node of the chain.
+    Column below = next.column;
+    for (const char byte : chain) below = step(below, static_cast<unsigned char>(byte));
+    const Node end{node.index, node.tail_depth + static_cast<std::uint32_t>(chain.size())};
+    const float tail = std::min(next.bound, reach_name(below, chain, trie_.name_at(end)));
+    tail_ceilings_[node.index] = tail;
+    best = std::max(best, tail);
+  } else {
+    const std::size_t first = pending_.size();
+    trie_.for_each_child(node, [&](std::uint32_t key, Node child) {
+      const Column column = step(next.column, key);
+      pending_.push_back({child, at, key, column, subtree_bound(column, child)});
+    });
+    if (pending_.size() > first + 1) {
+      auto top = std::max_element(pending_.begin() + static_cast<std::ptrdiff_t>(first), pending_.end(),
+                                  [](const Pending& a, const Pending& b) { return a.bound < b.bound; });
+      std::iter_swap(top, pending_.end() - 1);
+    }
+  }
+  visited_[at].best = best;
+}
+
+// The best score of the keyword at the node visited_[at] (and `chain`
+// below it) over the consumed counts in the window: the row search's fill
+// along its path alone, with no cut. Its rows depend only on the path, so
+// they are the rows the search would fill there.
+float FuzzyCeilings::exact_score(std::uint32_t at, std::string_view chain, NameId name) {
+  path_.clear();
+  for (std::uint32_t i = at; visited_[i].parent != kNoParent; i = visited_[i].parent) path_.push_back(visited_[i].key);
+  std::reverse(path_.begin(), path_.end());
+  for (const char byte : chain) path_.push_back(static_cast<unsigned char>(byte));
+  constexpr std::int32_t kUnreached = INT32_MAX / 2;
+  const std::uint64_t r = scoring_.remaining();
+  const std::uint64_t w = window_;
+  const auto may_edit = [&](std::uint64_t k, std::int32_t e) { return e <= scoring_.edit_cap(k); };
+  above_.assign(w + 1, kUnreached);
+  above_[0] = 0;
+  for (std::uint64_t k = 1; k <= w && may_edit(k - 1, above_[k - 1]); ++k) above_[k] = above_[k - 1] + 1;
+  below_.resize(w + 1);
+  for (const std::uint32_t key : path_) {
+    // As in the row search: the key skipped, the exact step or a
+    // substitution, a text byte skipped; edits only where the state may.
+    below_[0] = r > 0 && may_edit(0, above_[0]) ? above_[0] + 1 : kUnreached;
+    for (std::uint64_t k = 1; k <= w; ++k) {
+      std::int32_t e = k < r && may_edit(k, above_[k]) ? above_[k] + 1 : kUnreached;
+      const std::int32_t before = above_[k - 1];
+      if ((*fold_)(text_[k - 1]) == key) e = std::min(e, before);
+      if (may_edit(k - 1, before)) e = std::min(e, before + 1);
+      if (may_edit(k - 1, below_[k - 1])) e = std::min(e, below_[k - 1] + 1);
+      below_[k] = e;
+    }
+    above_.swap(below_);
+  }
+  float best = kNothing;
+  for (std::uint64_t k = 1; k <= w; ++k) {
+    if (above_[k] < kUnreached) best = std::max(best, scoring_.score(name, k, above_[k]));
+  }
+  return best;
+}
+
+}  // namespace termsweep
