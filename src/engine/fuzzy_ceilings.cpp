@@ -1,7 +1,6 @@
 #include "engine/fuzzy_ceilings.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <limits>
 
@@ -67,9 +66,8 @@ float FuzzyCeilings::most_score(const Column& column, const Most& most) const {
 // A candidate at or below the node passes it at some k. Where k is within
 // the window, its score is at most the node's bound for (k, E(k)) (see
 // FuzzyScoring::bound_ratio, which holds for any edits at least the
-// state's; E(k) is at most those). Over a group of counts, the fewest edits
-// and the largest denominator bound it again. Where k lies past the window,
-// rules_out leaves the floor to far_.
+// state's; E(k) is at most those). Where k lies past the window, rules_out
+// leaves the floor to far_.
 float FuzzyCeilings::subtree_bound(const Column& column, Node node) const {
   const FuzzyIndex::Reach reach = index_.reach(node);
   const std::uint64_t r = scoring_.remaining();
@@ -145,8 +143,8 @@ void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float p
 // Nodes are expanded while their bound reaches the level: the lower of the
 // scores known to be reached (prune_below rises to every exact score found
 // at or above it). A node left unexpanded keeps its bound as its ceiling.
-// The children with the highest bound is expanded first, so that the level
-// rises early.
+// Of a node's children, the one with the highest bound is expanded first,
+// so that the level rises early.
 void FuzzyCeilings::visit(const Pending& next) {
   const Node node = next.node;
   const auto at = static_cast<std::uint32_t>(visited_.size());

@@ -1,11 +1,11 @@
 // Ceilings for the row search: at one start position, an upper bound on the
 // best score of any candidate at or below each trie node, from the plain
-// edit distance between keyword prefixes and the first 64 text bytes.
+// edit distance between keyword prefixes and the first 128 text bytes.
 //
 // The plain distance allows every step at every state (no threshold gate,
 // no cut), so it is at most the edits of any state the search reaches: a
 // score computed from it is at least the candidate's real score. It costs a
-// few word operations per node (Myers' bit-parallel column, one bit per
+// few word operations per node (Myers' bit-parallel columns, one bit per
 // consumed count), where the row search costs a few operations per cell, so
 // the row search asks for a node's ceiling before it fills the node's row
 // and leaves out every row whose ceiling is below its floor.
@@ -39,7 +39,7 @@ class FuzzyCeilings {
   bool rules_out(Node node, float floor) const {
     if (!active_ || !(floor > far_)) return false;
     const std::uint32_t unit = node.index;
-    if (unit >= stamps_.size() || stamps_[unit] != generation_) return false;
+    if (stamps_[unit] != generation_) return false;  // not visited: nothing known
     return (node.tail_depth == 0 ? ceilings_[unit] : tail_ceilings_[unit]) < floor;
   }
 

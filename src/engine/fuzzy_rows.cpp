@@ -20,7 +20,8 @@ namespace termsweep {
 //   (v, k - 1, e) -> (v, k, e + 1): text byte k - 1 skipped;
 // each taken only from a state with k < r, and the edit steps only from
 // states that may edit. A cell is left out when the bound of its state is
-// below the best score found so far or below t: nothing below it can win.
+// below the best score found so far or below t, and a whole row when its
+// node's ceiling is below that floor: nothing below it can win.
 // Ties with the best are kept, so every state on the way to a candidate
 // scoring S* keeps its cell, with its true fewest edits. Left-out cells
 // only make other cells' values larger (still edits of a reachable state)
@@ -39,9 +40,11 @@ FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, floa
   ceilings_.compute(s, fold, std::max(known, scoring_.threshold()));
   read_end_ = ceilings_.read_end();
   // The fewer cells the floor keeps, the cheaper the rows: first try the
-  // best score of the previous start (neighbouring starts score alike). A
-  // fill that nothing reaches gives 0, but the candidates its rows met are
-  // real, so the best of them is a lower bound like the known score.
+  // most any candidate can score (from the ceilings, usually the answer's
+  // score), then the best score of the previous start (neighbouring starts
+  // score alike). A fill that nothing reaches gives 0, but the candidates
+  // its rows met are real, so the best of them is a lower bound like the
+  // known score.
   float best = 0.0f;
   const auto try_floor = [&](float floor) {
     best = fill_rows(s, fold, floor);

@@ -3,7 +3,8 @@
 // operations per (node, consumed) pair, where the state search costs a stack
 // entry and a memo lookup per state, so it takes over at starts where the
 // state search finds nothing good early (low thresholds, runs of
-// punctuation or indentation).
+// punctuation or indentation). Rows under nodes whose ceiling
+// (fuzzy_ceilings.hpp) is below the floor are never filled.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +29,8 @@ class RowSearch {
   // `scoring` (text s, read through `fold`), given the score `known` of some
   // candidate there (0 if none is known).
   FuzzyCandidate find(const unsigned char* s, const ByteMap& fold, float known);
-  // How far into the text the last find read: past every cell's k and
-  // every run it asked the length of.
+  // How far into the text the last find read: past every cell's k, every
+  // run it asked the length of and the ceilings' window.
   std::uint64_t read_end() const { return read_end_; }
 
  private:

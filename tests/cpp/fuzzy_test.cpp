@@ -221,7 +221,9 @@ TEST(FuzzyCeilings, NeverRuleOutAReachableScore) {
       }
       ++checked;
     }
-    if (best > 0.0f && ceilings.first_floor() != 0.0f) EXPECT_GE(ceilings.first_floor(), best) << "seed " << seed;
+    if (best > 0.0f && ceilings.first_floor() != 0.0f) {
+      EXPECT_GE(ceilings.first_floor(), best) << "seed " << seed;
+    }
   }
   EXPECT_GT(checked, 2000u);
 }
