@@ -92,6 +92,41 @@ class VisitedStates {
   std::uint32_t generation_ = 0;
 };
 
+// How many states pass 1 may pop before the row search takes over. Where
+// pass 1 finishes (high thresholds, exact words) it is the cheaper search;
+// where it does not (low thresholds), every pop before the handover is
+// wasted. So the budget follows how often searches that outgrow a short
+// budget still finish within the full one: while that is rare, searches get
+// the short budget, and one in kProbeEvery the full one, to keep watching.
+// Answers never depend on it, only the time spent.
+class StateBudget {
+ public:
+  explicit StateBudget(std::size_t full) : full_(full), short_(std::min(full, kShort)) {}
+
+  // The budget of the next search.
+  std::size_t next() {
+    if (!rare_) return full_;
+    return ++searches_ % kProbeEvery == 0 ? full_ : short_;
+  }
+  // Notes a search under the full budget that popped `pops` states and
+  // finished or not.
+  void note(std::size_t budget, std::size_t pops, bool finished) {
+    if (budget != full_ || pops <= short_) return;
+    // The share of finishers, weighed over the last few dozen.
+    finishing_ += ((finished ? 1.0 : 0.0) - finishing_) / 32.0;
+    rare_ = finishing_ < 0.25;
+  }
+
+ private:
+  static constexpr std::size_t kShort = 64;
+  static constexpr std::size_t kProbeEvery = 8;
+  const std::size_t full_;
+  const std::size_t short_;
+  double finishing_ = 1.0;
+  bool rare_ = false;
+  std::size_t searches_ = 0;
+};
+
 // The bounded edit search at one start position. Its answer is defined by
 // the exhaustive search: depth first, last in first out, children in
 // ascending key order; a candidate (a keyword end reached with consumed
@@ -185,7 +220,10 @@ class FuzzySearcher {
     }
     window_end_ = 0;
     bool finished = true;
-    const FuzzyCandidate best = best_score(s, remaining, fold, finished);
+    const std::size_t budget = budget_.next();
+    std::size_t pops = 0;
+    const FuzzyCandidate best = best_score(s, remaining, fold, budget, pops, finished);
+    budget_.note(budget, pops, finished);
     if (!finished) {
       answer = rows_.find(s, fold, best.score);
       const std::uint64_t window = std::max(window_end_, rows_.read_end());
@@ -297,12 +335,12 @@ class FuzzySearcher {
   }
 
   // Pass 1. Sets `finished` false, and returns the best so far, if it
-  // would pop more than fuzzy_state_budget states.
+  // would pop more than `budget` states; counts its pops in `pops`.
   FuzzyCandidate best_score(const unsigned char* s, std::uint64_t remaining, const ByteMap& fold,
-                            bool& finished) {
+                            std::size_t budget, std::size_t& pops, bool& finished) {
     const float t = scoring_.threshold();
     float best = 0.0f;
-    std::size_t pops = 0;
+    pops = 0;
     const auto improves = [&](float similarity) { return similarity >= t && similarity > best; };
     const auto push = [&](const FuzzyState& state, bool branches, int next) {
       if (!fertile(state.node, state.consumed, state.edits, branches, next, improves)) return;
@@ -313,7 +351,7 @@ class FuzzySearcher {
     pending_.clear();
     pending_.push_back({{KeywordTrie::root(), 0, 0}, 1.0f});
     while (!pending_.empty()) {
-      if (++pops > budget_) {
+      if (++pops > budget) {
         finished = false;
         return {kNoName, 0, best};
       }
@@ -408,7 +446,7 @@ class FuzzySearcher {
 
   const KeywordTrie& trie_;
   const FuzzyIndex& index_;
-  const std::size_t budget_ = fuzzy_state_budget;
+  StateBudget budget_{fuzzy_state_budget};
   FuzzyScoring scoring_;
   RowSearch rows_;
   InterruptClock& clock_;

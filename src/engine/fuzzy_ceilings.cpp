@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cmath>
 #include <limits>
 
 namespace termsweep {
@@ -44,23 +45,29 @@ FuzzyCeilings::Column FuzzyCeilings::step(const Column& column, std::uint32_t ke
   return next;
 }
 
-template <class Most>
-float FuzzyCeilings::most_score(const Column& column, const Most& most) const {
+template <bool kAny, class Most>
+std::uint64_t FuzzyCeilings::reaching(const Column& column, std::uint64_t first, const Most& most) {
   const std::uint64_t depth = column.depth;
+  std::uint64_t last = kNone;
   std::int64_t e = static_cast<std::int64_t>(depth);
-  float best = 1.0f - static_cast<float>(e) / static_cast<float>(std::max<std::uint64_t>(most(0), 1));
-  for (std::uint64_t k = 1; k <= window_; ++k) {
-    if (k >= depth) {
-      // From here on E(k) >= k - depth, and 1 - (k - depth) / most(k) only falls.
-      const float rest = 1.0f - static_cast<float>(k - depth) / static_cast<float>(most(k));
-      if (rest <= best || rest < prune_below_) return std::max(best, rest);
+  for (std::uint64_t k = 0; k <= window_; ++k) {
+    if (k > 0) {
+      const std::size_t word = (k - 1) / 64;
+      const unsigned bit = (k - 1) % 64;
+      e += static_cast<std::int64_t>((column.up[word] >> bit) & 1) - static_cast<std::int64_t>((column.down[word] >> bit) & 1);
     }
-    const std::size_t word = (k - 1) / 64;
-    const unsigned bit = (k - 1) % 64;
-    e += static_cast<std::int64_t>((column.up[word] >> bit) & 1) - static_cast<std::int64_t>((column.down[word] >> bit) & 1);
-    best = std::max(best, 1.0f - static_cast<float>(e) / static_cast<float>(most(k)));
+    if (k < first) continue;
+    const std::uint64_t limit = level_.limit(most(k));
+    if (e == 0 || static_cast<std::uint64_t>(e) <= limit) {
+      last = k;
+      if (kAny) return k;
+    } else if (k > depth && k - depth > limit) {
+      // E(k') >= k' - depth, and 1 - (k' - depth) / most(k') only falls as
+      // k' grows: nothing further reaches the level.
+      break;
+    }
   }
-  return best;
+  return last;
 }
 
 // A candidate at or below the node passes it at some k. Where k is within
@@ -68,18 +75,21 @@ float FuzzyCeilings::most_score(const Column& column, const Most& most) const {
 // FuzzyScoring::bound_ratio, which holds for any edits at least the
 // state's; E(k) is at most those). Where k lies past the window, rules_out
 // leaves the floor to far_.
-float FuzzyCeilings::subtree_bound(const Column& column, Node node) const {
+bool FuzzyCeilings::subtree_reaches(const Column& column, Node node) {
   const FuzzyIndex::Reach reach = index_.reach(node);
   const std::uint64_t r = scoring_.remaining();
-  return most_score(column, [&](std::uint64_t k) {
-    return std::max<std::uint64_t>(reach.longest_name, std::min<std::uint64_t>(k + reach.height, r));
-  });
+  return reaching<true>(column, 0, [&](std::uint64_t k) {
+           return std::max<std::uint64_t>(reach.longest_name, std::min<std::uint64_t>(k + reach.height, r));
+         }) != kNone;
 }
 
-// The node's own keyword scores 1 - E(k) / max(L, k) at k.
-float FuzzyCeilings::own_bound(const Column& column, NameId name) const {
-  const std::uint64_t length = trie_.name(name).size();
-  return most_score(column, [&](std::uint64_t k) { return std::max<std::uint64_t>(length, k); });
+float FuzzyCeilings::below_level() const {
+  const float level = level_.floor();
+  return level > 0.0f ? std::nextafter(level, 0.0f) : 0.0f;
+}
+
+void FuzzyCeilings::raise_level(float score) {
+  if (score > level_.floor()) level_.set_floor(score);
 }
 
 // A candidate that consumes k > w bytes (w the window) skips at least k - D
@@ -87,7 +97,7 @@ float FuzzyCeilings::own_bound(const Column& column, NameId name) const {
 // else 1 - (k - D) / L. Over the trie, at most H / (w + 1) or
 // 1 - (w + 1 - H) / Lmax (H its height, Lmax the longest name). A small
 // margin covers the float rounding of the scores.
-void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float prune_below) {
+void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float known) {
   active_ = false;
   const std::uint64_t r = scoring_.remaining();
   if (!scoring_.exact_bounds() || r == 0) return;
@@ -106,7 +116,7 @@ void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float p
   active_ = true;
   text_ = s;
   fold_ = &fold;
-  prune_below_ = prune_below;
+  level_.set_floor(known);
   words_ = static_cast<std::size_t>((window_ + 63) / 64);
   std::memset(equal_, 0, sizeof equal_);
   for (std::uint64_t k = 0; k < window_; ++k) equal_[fold(s[k])][k / 64] |= std::uint64_t{1} << (k % 64);
@@ -123,81 +133,88 @@ void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float p
   visited_.clear();
   Column top{};  // the root's: E(k) = k
   for (std::size_t i = 0; i < kWords; ++i) top.up[i] = ~std::uint64_t{0};
-  pending_.assign(1, {KeywordTrie::root(), kNoParent, 0, top, subtree_bound(top, KeywordTrie::root())});
+  pending_.assign(1, {KeywordTrie::root(), kNoParent, 0, top});
   while (!pending_.empty()) {
     const Pending next = pending_.back();
     pending_.pop_back();
     visit(next);
   }
-  // Children come after their parents: bottom up, each ceiling is the
-  // lesser of the node's bound and the most its name and children score.
+  // Children come after their parents: bottom up, each node's ceiling is
+  // the most its name and its children's ceilings score.
   for (std::size_t i = visited_.size(); i-- > 0;) {
     const Visited& node = visited_[i];
-    const float ceiling = std::min(node.bound, node.best);
-    ceilings_[node.unit] = ceiling;
+    ceilings_[node.unit] = node.ceiling;
     stamps_[node.unit] = generation_;
-    if (node.parent != kNoParent) visited_[node.parent].best = std::max(visited_[node.parent].best, ceiling);
+    if (node.parent != kNoParent) visited_[node.parent].ceiling = std::max(visited_[node.parent].ceiling, node.ceiling);
   }
 }
 
-// Nodes are expanded while their bound reaches the level: the lower of the
-// scores known to be reached (prune_below rises to every exact score found
-// at or above it). A node left unexpanded keeps its bound as its ceiling.
-// Of a node's children, the one with the highest bound is expanded first,
-// so that the level rises early.
+// Nodes are expanded while their subtree may reach the level: the highest
+// score known to be reached (it rises to every real score found at or above
+// it). A node left unexpanded has nothing reaching the level below it, and
+// gets the ceiling below_level().
 void FuzzyCeilings::visit(const Pending& next) {
   const Node node = next.node;
   const auto at = static_cast<std::uint32_t>(visited_.size());
-  visited_.push_back({node.index, next.parent, next.key, next.bound, next.bound});
-  tail_ceilings_[node.index] = next.bound;
-  if (next.bound < prune_below_) return;
-  float best = kNothing;
-  // A keyword whose plain score reaches the level gets its real one, which
-  // raises the level.
-  const auto reach_name = [&](const Column& column, std::string_view chain, NameId name) {
-    const float plain = own_bound(column, name);
-    if (plain < prune_below_) return plain;
-    const float score = exact_score(at, chain, name);
-    prune_below_ = std::max(prune_below_, score);
-    return score;
-  };
+  visited_.push_back({node.index, next.parent, next.key, kNothing});
+  if (!subtree_reaches(next.column, node)) {
+    visited_[at].ceiling = below_level();
+    tail_ceilings_[node.index] = visited_[at].ceiling;
+    return;
+  }
+  float ceiling = kNothing;
   const std::string_view chain = trie_.chain_below(node);
-  if (const NameId name = trie_.name_at(node); name != kNoName) best = reach_name(next.column, {}, name);
+  if (const NameId name = trie_.name_at(node); name != kNoName) {
+    ceiling = name_ceiling(at, next.column, {}, name);
+  }
   if (!chain.empty()) {
     // One keyword below: its ceiling holds at every node of the chain.
     Column below = next.column;
     for (const char byte : chain) below = step(below, static_cast<unsigned char>(byte));
     const Node end{node.index, node.tail_depth + static_cast<std::uint32_t>(chain.size())};
-    const float tail = std::min(next.bound, reach_name(below, chain, trie_.name_at(end)));
+    const float tail = name_ceiling(at, below, chain, trie_.name_at(end));
     tail_ceilings_[node.index] = tail;
-    best = std::max(best, tail);
+    ceiling = std::max(ceiling, tail);
   } else {
-    const std::size_t first = pending_.size();
     trie_.for_each_child(node, [&](std::uint32_t key, Node child) {
-      const Column column = step(next.column, key);
-      pending_.push_back({child, at, key, column, subtree_bound(column, child)});
+      pending_.push_back({child, at, key, step(next.column, key)});
     });
-    if (pending_.size() > first + 1) {
-      auto top = std::max_element(pending_.begin() + static_cast<std::ptrdiff_t>(first), pending_.end(),
-                                  [](const Pending& a, const Pending& b) { return a.bound < b.bound; });
-      std::iter_swap(top, pending_.end() - 1);
+  }
+  visited_[at].ceiling = ceiling;
+}
+
+// The ceiling of the keyword at the node visited_[at] (and `chain` below
+// it), whose column is `column`. Its plain score reaches the level at no k
+// past `last`, the last k at which it does, and its real score there is at
+// most the plain one; up to `last` the real score is computed. So the
+// ceiling is the real best where that reaches the level (which rises to
+// it), else below_level().
+float FuzzyCeilings::name_ceiling(std::uint32_t at, const Column& column, std::string_view chain, NameId name) {
+  const std::uint64_t length = trie_.name(name).size();
+  const std::uint64_t last = reaching<false>(column, 1, [&](std::uint64_t k) { return std::max(length, k); });
+  if (last != kNone) {
+    const float score = exact_score(at, chain, name, last);
+    if (level_.reaches_score(score)) {
+      raise_level(score);
+      return score;
     }
   }
-  visited_[at].best = best;
+  return below_level();
 }
 
 // The best score of the keyword at the node visited_[at] (and `chain`
-// below it) over the consumed counts in the window: the row search's fill
+// below it) over the consumed counts up to `last`: the row search's fill
 // along its path alone, with no cut. Its rows depend only on the path, so
-// they are the rows the search would fill there.
-float FuzzyCeilings::exact_score(std::uint32_t at, std::string_view chain, NameId name) {
+// they are the rows the search would fill there; a cell at k depends on
+// cells at k and before only.
+float FuzzyCeilings::exact_score(std::uint32_t at, std::string_view chain, NameId name, std::uint64_t last) {
   path_.clear();
   for (std::uint32_t i = at; visited_[i].parent != kNoParent; i = visited_[i].parent) path_.push_back(visited_[i].key);
   std::reverse(path_.begin(), path_.end());
   for (const char byte : chain) path_.push_back(static_cast<unsigned char>(byte));
   constexpr std::int32_t kUnreached = INT32_MAX / 2;
   const std::uint64_t r = scoring_.remaining();
-  const std::uint64_t w = window_;
+  const std::uint64_t w = last;
   const auto may_edit = [&](std::uint64_t k, std::int32_t e) { return e <= scoring_.edit_cap(k); };
   above_.assign(w + 1, kUnreached);
   above_[0] = 0;

@@ -9,6 +9,12 @@
 // consumed count), where the row search costs a few operations per cell, so
 // the row search asks for a node's ceiling before it fills the node's row
 // and leaves out every row whose ceiling is below its floor.
+//
+// Only what may reach the level (the best real score known) is worked out:
+// a subtree that cannot reach it is not descended into, and a keyword whose
+// plain score cannot reach it gets no real score. Both get a ceiling just
+// below the level. So whether a score reaches the level is all that is ever
+// asked of a column, a table lookup per consumed count (EditLimits).
 #pragma once
 
 #include <algorithm>
@@ -16,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/fuzzy_edit_limits.hpp"
 #include "engine/fuzzy_index.hpp"
 #include "engine/fuzzy_scoring.hpp"
 #include "engine/keyword_trie.hpp"
@@ -31,9 +38,9 @@ class FuzzyCeilings {
       : trie_(trie), index_(index), scoring_(scoring) {}
 
   // Computes the ceilings at the start set up in `scoring` (text s, read
-  // through `fold`). Subtrees whose ceiling is found below `prune_below` are
-  // not descended into: they keep a coarser ceiling, still an upper bound.
-  void compute(const unsigned char* s, const ByteMap& fold, float prune_below);
+  // through `fold`), from the level `known`: a score that some candidate
+  // there reaches, or t.
+  void compute(const unsigned char* s, const ByteMap& fold, float known);
 
   // Whether no candidate at or below `node` can score `floor` or more.
   bool rules_out(Node node, float floor) const {
@@ -62,19 +69,25 @@ class FuzzyCeilings {
     std::uint64_t depth;
   };
   Column step(const Column& column, std::uint32_t key) const;
-  // The most 1 - E(k) / most(k) scores over k, `most` nondecreasing in k;
-  // where that is below the level, possibly only a bound below the level.
-  template <class Most>
-  float most_score(const Column& column, const Most& most) const;
-  float subtree_bound(const Column& column, Node node) const;
-  float own_bound(const Column& column, NameId name) const;
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  // The last k in [first, window] (the first found, with kAny) at which
+  // 1 - E(k) / most(k) reaches the level; kNone if there is none. `most`
+  // is nondecreasing in k.
+  template <bool kAny, class Most>
+  std::uint64_t reaching(const Column& column, std::uint64_t first, const Most& most);
+  bool subtree_reaches(const Column& column, Node node);
+  // The ceiling of what cannot reach the level: below it, and 0 where the
+  // level is 0 (nothing above 0 there).
+  float below_level() const;
+  // Raises the level to a score found.
+  void raise_level(float score);
 
   const KeywordTrie& trie_;
   const FuzzyIndex& index_;
   FuzzyScoring& scoring_;
   bool active_ = false;
   float far_ = 0.0f;  // the most a candidate consuming more than the window can score
-  float prune_below_ = 0.0f;
+  EditLimits level_;  // its floor: a score known to be reached (or t)
   std::uint64_t window_ = 0;
   std::size_t words_ = 0;  // that the window takes
   std::uint64_t equal_[256][kWords] = {};  // by folded byte: bit k - 1 where text byte k - 1 is it
@@ -90,8 +103,7 @@ class FuzzyCeilings {
     std::uint32_t unit;
     std::uint32_t parent;
     std::uint32_t key;  // the byte leading to it
-    float bound;  // of the subtree, from the node's own column
-    float best;   // the most its own name and its children's ceilings score
+    float ceiling;  // the most its own name and its children's ceilings score
   };
   std::vector<Visited> visited_;
   struct Pending {
@@ -99,10 +111,10 @@ class FuzzyCeilings {
     std::uint32_t parent;
     std::uint32_t key;
     Column column;
-    float bound;  // of the subtree, from the node's own column
   };
   void visit(const Pending& next);
-  float exact_score(std::uint32_t at, std::string_view chain, NameId name);
+  float name_ceiling(std::uint32_t at, const Column& column, std::string_view chain, NameId name);
+  float exact_score(std::uint32_t at, std::string_view chain, NameId name, std::uint64_t last);
   std::vector<std::uint32_t> path_;  // exact_score's keyword bytes
   std::vector<std::int32_t> above_;  // and its rows
   std::vector<std::int32_t> below_;

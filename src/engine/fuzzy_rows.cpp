@@ -67,14 +67,14 @@ FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, floa
   return first_on_best_way(s, fold, best);
 }
 
-float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float floor) {
+float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float lowest) {
   const std::uint64_t r = scoring_.remaining();
   const float t = scoring_.threshold();
   rows_.clear();
   cells_.clear();
   met_ = 0.0f;
   float best = 0.0f;
-  set_floor(std::max(floor, t));
+  set_floor(std::max(lowest, t));
   // The root's row: text bytes skipped one after another.
   const FuzzyIndex::Reach root_reach = index_.reach(KeywordTrie::root());
   row_.assign(1, 0);
@@ -91,7 +91,7 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float fl
     Row& row = rows_[at];
     clock_.advance(row.size);
     const NameId name = trie_.name_at(row.node);
-    if (row.floor != floor_) {
+    if (row.floor != floor()) {
       // The best has grown since the row was made.
       const FuzzyIndex::Reach reach = index_.reach(row.node);
       row.least_excess = INT64_MAX;
@@ -105,16 +105,16 @@ float RowSearch::fill_rows(const unsigned char* s, const ByteMap& fold, float fl
         }
         row.least_excess = std::min(row.least_excess, static_cast<std::int64_t>(e) - static_cast<std::int64_t>(k));
       }
-      row.floor = floor_;
+      row.floor = floor();
     }
-    if (row.least_excess == INT64_MAX || ceilings_.rules_out(row.node, floor_)) continue;
+    if (row.least_excess == INT64_MAX || ceilings_.rules_out(row.node, floor())) continue;
     for (std::size_t i = 0; i < row.size && name != kNoName; ++i) {
       const std::int32_t e = cells_[row.cells + i];
       const std::uint64_t k = row.lo + i;
       if (e == kUnreached || k == 0) continue;
       const float similarity = scoring_.score(name, k, e);
       met_ = std::max(met_, similarity);
-      if (similarity >= floor_ && similarity > best) {
+      if (similarity >= floor() && similarity > best) {
         best = similarity;
         set_floor(best);
       }
@@ -141,7 +141,7 @@ void RowSearch::add_child_rows(std::uint32_t at, const unsigned char* s, const B
     if (e <= scoring_.edit_cap(lo + i)) stepped_[i] = e + 1;
   }
   trie_.for_each_child(parent.node, [&](std::uint32_t key, Node child) {
-    if (ceilings_.rules_out(child, floor_)) return;
+    if (ceilings_.rules_out(child, floor())) return;
     const FuzzyIndex::Reach reach = index_.reach(child);
     // Every step into the child's row keeps e - k at least one below the
     // parent's least; cells past the last one that could_keep are cut
@@ -200,7 +200,7 @@ bool RowSearch::keep_row(Node node, std::uint32_t key, std::uint32_t parent, std
     }
   }
   rows_.push_back({node, key, parent, first_k, static_cast<std::size_t>(last - first), cells_.size(), least_excess,
-                   floor_});
+                   floor()});
   // Steps from a cell at k read the text byte at k.
   read_end_ = std::max(read_end_, first_k + static_cast<std::uint64_t>(last - first));
   cells_.insert(cells_.end(), first, last);
@@ -284,33 +284,6 @@ FuzzyCandidate RowSearch::first_on_best_way(const unsigned char* s, const ByteMa
     for (std::uint32_t child = first; child < last; ++child) push(child, k, e + 1);
   }
   return {};  // not reached: the rows hold a candidate scoring `target`
-}
-
-void RowSearch::set_floor(float floor) {
-  if (floor == floor_) return;
-  floor_ = floor;
-  limits_.clear();
-}
-
-std::uint64_t RowSearch::limit_beyond_table(std::uint64_t most) {
-  // The largest e with 1 - e / most >= floor and > 0 (a score of 0 never
-  // wins); it grows with most, so the table's entries start from the one
-  // before.
-  const auto passes = [&](std::uint64_t e, std::uint64_t m) {
-    const float bound = 1.0f - static_cast<float>(e) / static_cast<float>(m);
-    return bound >= floor_ && bound > 0.0f;
-  };
-  const auto edge = [&](std::uint64_t e, std::uint64_t m) {
-    while (e > 0 && !passes(e, m)) --e;
-    while (passes(e + 1, m)) ++e;
-    return e;
-  };
-  if (most >= kLimitTable) {
-    return edge(static_cast<std::uint64_t>((1.0 - static_cast<double>(floor_)) * static_cast<double>(most)), most);
-  }
-  if (limits_.empty()) limits_.push_back(0);  // most 0: no edit passes
-  while (limits_.size() <= most) limits_.push_back(edge(limits_.back(), limits_.size()));
-  return limits_[most];
 }
 
 }  // namespace termsweep

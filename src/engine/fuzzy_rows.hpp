@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/fuzzy_ceilings.hpp"
+#include "engine/fuzzy_edit_limits.hpp"
 #include "engine/fuzzy_index.hpp"
 #include "engine/fuzzy_scoring.hpp"
 #include "engine/interrupt.hpp"
@@ -75,20 +76,13 @@ class RowSearch {
     return e <= 0 ||
            reaches_floor(scoring_.bound_ratio(reach, k, static_cast<std::int32_t>(std::min<std::int64_t>(e, INT32_MAX))));
   }
-  bool reaches_floor(const FuzzyScoring::Ratio& bound) {
-    return bound.edits == 0 || bound.edits <= edits_limit(bound.most);
-  }
-  void set_floor(float floor);
-  // The most edits e with 1 - e / most at least the floor (0 where most is
-  // 0), kept by `most` until the floor changes.
-  std::uint64_t edits_limit(std::uint64_t most) {
-    return most < limits_.size() ? limits_[most] : limit_beyond_table(most);
-  }
-  std::uint64_t limit_beyond_table(std::uint64_t most);
+  bool reaches_floor(const FuzzyScoring::Ratio& bound) { return limits_.reaches(bound.edits, bound.most); }
+  void set_floor(float floor) { limits_.set_floor(floor); }
+  float floor() const { return limits_.floor(); }
 
-  // The best score of a candidate at or above `floor` (and t), 0 if none:
-  // cells whose bound is below the floor or the best so far are cut.
-  float fill_rows(const unsigned char* s, const ByteMap& fold, float floor);
+  // The best score of a candidate at or above `lowest` (and t), 0 if none:
+  // cells whose bound is below that floor or the best so far are cut.
+  float fill_rows(const unsigned char* s, const ByteMap& fold, float lowest);
   void add_child_rows(std::uint32_t at, const unsigned char* s, const ByteMap& fold);
   bool keep_row(Node node, std::uint32_t key, std::uint32_t parent, std::uint64_t lo);
   void mark_best_ways(const unsigned char* s, const ByteMap& fold, float target);
@@ -108,13 +102,11 @@ class RowSearch {
   std::vector<std::int32_t> stepped_;  // add_child_rows: the parent's cells after an edit step
   std::vector<std::uint32_t> pending_rows_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> pending_cells_;  // (row, k)
-  float floor_ = -1.0f;
   float hint_ = 0.0f;  // the best score at the previous start
   float met_ = 0.0f;   // the best score of a candidate that fill_rows met, below its floor or not
   std::uint64_t read_end_ = 0;  // see read_end()
-  static constexpr std::uint64_t kLimitTable = 1 << 12;
   static constexpr float kLowestGuess = 1.0f / 4096;  // the last floor halved to before 0
-  std::vector<std::uint64_t> limits_;  // edits_limit by most, for small most
+  EditLimits limits_;  // by the floor
 };
 
 }  // namespace termsweep
