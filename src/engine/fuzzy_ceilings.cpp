@@ -17,10 +17,10 @@ constexpr std::uint32_t kNoParent = 0xFFFFFFFFu;
 // from the lowest: the column of a child under `key` from its parent's.
 // Bits above the window carry garbage that never reaches the bits below it
 // (sums and shifts only move upwards).
-FuzzyCeilings::Column FuzzyCeilings::step(const Column& column, std::uint32_t key) const {
+// (`next` may be `column` itself: each word is read before it is written.)
+inline void FuzzyCeilings::step(const Column& column, std::uint32_t key, Column& next) const {
   static const std::uint64_t kNoBytes[kWords] = {};
   const std::uint64_t* equal = key < 256 ? equal_[key] : kNoBytes;
-  Column next;
   next.depth = column.depth + 1;
   std::uint64_t carry = 0;
   std::uint64_t rise_in = 1;  // row 0 (k = 0) grows by one per keyword byte
@@ -42,26 +42,33 @@ FuzzyCeilings::Column FuzzyCeilings::step(const Column& column, std::uint32_t ke
     next.up[i] = falls_shifted | ~(vertical | rises_shifted);
     next.down[i] = rises_shifted & vertical;
   }
-  return next;
 }
 
 template <bool kAny, class Most>
 std::uint64_t FuzzyCeilings::reaching(const Column& column, std::uint64_t first, const Most& most) {
+  const std::uint64_t* const table = level_.table_to(most(window_));
+  const auto limit = [&](std::uint64_t k) { return table ? table[most(k)] : level_.limit(most(k)); };
   const std::uint64_t depth = column.depth;
   std::uint64_t last = kNone;
   std::int64_t e = static_cast<std::int64_t>(depth);
+  std::uint64_t up = column.up[0];
+  std::uint64_t down = column.down[0];
   for (std::uint64_t k = 0; k <= window_; ++k) {
     if (k > 0) {
-      const std::size_t word = (k - 1) / 64;
-      const unsigned bit = (k - 1) % 64;
-      e += static_cast<std::int64_t>((column.up[word] >> bit) & 1) - static_cast<std::int64_t>((column.down[word] >> bit) & 1);
+      if ((k - 1) % 64 == 0) {
+        up = column.up[(k - 1) / 64];
+        down = column.down[(k - 1) / 64];
+      }
+      e += static_cast<std::int64_t>(up & 1) - static_cast<std::int64_t>(down & 1);
+      up >>= 1;
+      down >>= 1;
     }
     if (k < first) continue;
-    const std::uint64_t limit = level_.limit(most(k));
-    if (e == 0 || static_cast<std::uint64_t>(e) <= limit) {
+    const std::uint64_t at_most = limit(k);
+    if (e == 0 || static_cast<std::uint64_t>(e) <= at_most) {
       last = k;
       if (kAny) return k;
-    } else if (k > depth && k - depth > limit) {
+    } else if (k > depth && k - depth > at_most) {
       // E(k') >= k' - depth, and 1 - (k' - depth) / most(k') only falls as
       // k' grows: nothing further reaches the level.
       break;
@@ -83,13 +90,9 @@ bool FuzzyCeilings::subtree_reaches(const Column& column, Node node) {
          }) != kNone;
 }
 
-float FuzzyCeilings::below_level() const {
-  const float level = level_.floor();
-  return level > 0.0f ? std::nextafter(level, 0.0f) : 0.0f;
-}
-
-void FuzzyCeilings::raise_level(float score) {
-  if (score > level_.floor()) level_.set_floor(score);
+void FuzzyCeilings::set_level(float level) {
+  level_.set_floor(level);
+  below_level_ = level > 0.0f ? std::nextafter(level, 0.0f) : 0.0f;
 }
 
 // A candidate that consumes k > w bytes (w the window) skips at least k - D
@@ -97,26 +100,32 @@ void FuzzyCeilings::raise_level(float score) {
 // else 1 - (k - D) / L. Over the trie, at most H / (w + 1) or
 // 1 - (w + 1 - H) / Lmax (H its height, Lmax the longest name). A small
 // margin covers the float rounding of the scores.
+float FuzzyCeilings::past_window(std::uint64_t w) const {
+  const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
+  const double past = static_cast<double>(w + 1);
+  const double height = all.height;
+  double far = height / past;
+  if (all.longest_name > 0) far = std::max(far, 1.0 - (past - height) / all.longest_name);
+  return static_cast<float>(std::min(far + 1e-4, 1.0));
+}
+
 void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float known) {
   active_ = false;
   const std::uint64_t r = scoring_.remaining();
   if (!scoring_.exact_bounds() || r == 0) return;
-  window_ = std::min(kWindow, r);
+  // One word of columns costs half as much as two. The second is worth it
+  // where candidates past the first might reach the level.
+  window_ = std::min<std::uint64_t>(64, r);
+  if (window_ < r && !(past_window(window_) < known)) window_ = std::min(kWindow, r);
+  far_ = kNothing;
   if (window_ < r) {
-    const FuzzyIndex::Reach all = index_.reach(KeywordTrie::root());
-    const double past = static_cast<double>(window_ + 1);
-    const double height = all.height;
-    double far = height / past;
-    if (all.longest_name > 0) far = std::max(far, 1.0 - (past - height) / all.longest_name);
-    if (far + 1e-4 >= 1.0) return;
-    far_ = static_cast<float>(far + 1e-4);
-  } else {
-    far_ = kNothing;
+    far_ = past_window(window_);
+    if (far_ >= 1.0f) return;
   }
   active_ = true;
   text_ = s;
   fold_ = &fold;
-  level_.set_floor(known);
+  set_level(known);
   words_ = static_cast<std::size_t>((window_ + 63) / 64);
   std::memset(equal_, 0, sizeof equal_);
   for (std::uint64_t k = 0; k < window_; ++k) equal_[fold(s[k])][k / 64] |= std::uint64_t{1} << (k % 64);
@@ -152,13 +161,13 @@ void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float k
 // Nodes are expanded while their subtree may reach the level: the highest
 // score known to be reached (it rises to every real score found at or above
 // it). A node left unexpanded has nothing reaching the level below it, and
-// gets the ceiling below_level().
+// gets the ceiling below_level_.
 void FuzzyCeilings::visit(const Pending& next) {
   const Node node = next.node;
   const auto at = static_cast<std::uint32_t>(visited_.size());
   visited_.push_back({node.index, next.parent, next.key, kNothing});
   if (!subtree_reaches(next.column, node)) {
-    visited_[at].ceiling = below_level();
+    visited_[at].ceiling = below_level_;
     tail_ceilings_[node.index] = visited_[at].ceiling;
     return;
   }
@@ -170,14 +179,18 @@ void FuzzyCeilings::visit(const Pending& next) {
   if (!chain.empty()) {
     // One keyword below: its ceiling holds at every node of the chain.
     Column below = next.column;
-    for (const char byte : chain) below = step(below, static_cast<unsigned char>(byte));
+    for (const char byte : chain) step(below, static_cast<unsigned char>(byte), below);
     const Node end{node.index, node.tail_depth + static_cast<std::uint32_t>(chain.size())};
     const float tail = name_ceiling(at, below, chain, trie_.name_at(end));
     tail_ceilings_[node.index] = tail;
     ceiling = std::max(ceiling, tail);
   } else {
     trie_.for_each_child(node, [&](std::uint32_t key, Node child) {
-      pending_.push_back({child, at, key, step(next.column, key)});
+      Pending& pending = pending_.emplace_back();
+      pending.node = child;
+      pending.parent = at;
+      pending.key = key;
+      step(next.column, key, pending.column);
     });
   }
   visited_[at].ceiling = ceiling;
@@ -188,18 +201,18 @@ void FuzzyCeilings::visit(const Pending& next) {
 // past `last`, the last k at which it does, and its real score there is at
 // most the plain one; up to `last` the real score is computed. So the
 // ceiling is the real best where that reaches the level (which rises to
-// it), else below_level().
+// it), else below_level_.
 float FuzzyCeilings::name_ceiling(std::uint32_t at, const Column& column, std::string_view chain, NameId name) {
   const std::uint64_t length = trie_.name(name).size();
   const std::uint64_t last = reaching<false>(column, 1, [&](std::uint64_t k) { return std::max(length, k); });
   if (last != kNone) {
     const float score = exact_score(at, chain, name, last);
     if (level_.reaches_score(score)) {
-      raise_level(score);
+      set_level(score);
       return score;
     }
   }
-  return below_level();
+  return below_level_;
 }
 
 // The best score of the keyword at the node visited_[at] (and `chain`

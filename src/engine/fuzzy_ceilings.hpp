@@ -68,7 +68,10 @@ class FuzzyCeilings {
     std::uint64_t down[kWords];  // bit k - 1: E(k) = E(k - 1) - 1
     std::uint64_t depth;
   };
-  Column step(const Column& column, std::uint32_t key) const;
+  // The column of a child under `key`, into `next`.
+  void step(const Column& column, std::uint32_t key, Column& next) const;
+  // The most a candidate consuming more than w bytes can score.
+  float past_window(std::uint64_t w) const;
   static constexpr std::uint64_t kNone = ~std::uint64_t{0};
   // The last k in [first, window] (the first found, with kAny) at which
   // 1 - E(k) / most(k) reaches the level; kNone if there is none. `most`
@@ -76,11 +79,7 @@ class FuzzyCeilings {
   template <bool kAny, class Most>
   std::uint64_t reaching(const Column& column, std::uint64_t first, const Most& most);
   bool subtree_reaches(const Column& column, Node node);
-  // The ceiling of what cannot reach the level: below it, and 0 where the
-  // level is 0 (nothing above 0 there).
-  float below_level() const;
-  // Raises the level to a score found.
-  void raise_level(float score);
+  void set_level(float level);
 
   const KeywordTrie& trie_;
   const FuzzyIndex& index_;
@@ -88,6 +87,9 @@ class FuzzyCeilings {
   bool active_ = false;
   float far_ = 0.0f;  // the most a candidate consuming more than the window can score
   EditLimits level_;  // its floor: a score known to be reached (or t)
+  // The ceiling of what cannot reach the level: just below it, and 0 where
+  // the level is 0 (nothing above 0 there).
+  float below_level_ = 0.0f;
   std::uint64_t window_ = 0;
   std::size_t words_ = 0;  // that the window takes
   std::uint64_t equal_[256][kWords] = {};  // by folded byte: bit k - 1 where text byte k - 1 is it

@@ -26,6 +26,14 @@ class EditLimits {
 
   std::uint64_t limit(std::uint64_t most) { return most < limits_.size() ? limits_[most] : limit_beyond_table(most); }
 
+  // The limits by most for every most up to `top`, or null where `top` is
+  // beyond the table. Valid until the floor changes.
+  const std::uint64_t* table_to(std::uint64_t top) {
+    if (top >= kTable) return nullptr;
+    if (top >= limits_.size()) limit_beyond_table(top);
+    return limits_.data();
+  }
+
  private:
   bool passes(std::uint64_t e, std::uint64_t most) const {
     return reaches_score(1.0f - static_cast<float>(e) / static_cast<float>(most));
