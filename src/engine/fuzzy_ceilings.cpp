@@ -1,7 +1,7 @@
 #include "engine/fuzzy_ceilings.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -18,46 +18,47 @@ constexpr std::uint32_t kNoParent = 0xFFFFFFFFu;
 // Bits above the window carry garbage that never reaches the bits below it
 // (sums and shifts only move upwards).
 // (`next` may be `column` itself: each word is read before it is written.)
-inline void FuzzyCeilings::step(const Column& column, std::uint32_t key, Column& next) const {
-  static const std::uint64_t kNoBytes[kWords] = {};
-  const std::uint64_t* equal = key < 256 ? equal_[key] : kNoBytes;
-  next.depth = column.depth + 1;
-  std::uint64_t carry = 0;
-  std::uint64_t rise_in = 1;  // row 0 (k = 0) grows by one per keyword byte
-  std::uint64_t fall_in = 0;
-  for (std::size_t i = 0; i < words_; ++i) {
-    const std::uint64_t up = column.up[i];
-    const std::uint64_t down = column.down[i];
-    const std::uint64_t vertical = equal[i] | down;
-    const std::uint64_t part = (equal[i] & up) + up;
-    const std::uint64_t sum = part + carry;
+template <std::size_t W>
+inline void FuzzyCeilings::step(const Word* column, std::uint32_t key, Word* next) const {
+  static const Word kNoBytes[kMostWords] = {};
+  const Word* equal = key < 256 ? equal_[key] : kNoBytes;
+  constexpr std::size_t words = W;
+  Word carry = 0;
+  Word rise_in = 1;  // row 0 (k = 0) grows by one per keyword byte
+  Word fall_in = 0;
+  for (std::size_t i = 0; i < words; ++i) {
+    const Word up = column[i];
+    const Word down = column[words + i];
+    const Word vertical = equal[i] | down;
+    const Word part = (equal[i] & up) + up;
+    const Word sum = part + carry;
     carry = (part < up) | (sum < part);
-    const std::uint64_t horizontal = (sum ^ up) | equal[i];
-    const std::uint64_t rises = down | ~(horizontal | up);
-    const std::uint64_t falls = up & horizontal;
-    const std::uint64_t rises_shifted = rises << 1 | rise_in;
-    const std::uint64_t falls_shifted = falls << 1 | fall_in;
+    const Word horizontal = (sum ^ up) | equal[i];
+    const Word rises = down | ~(horizontal | up);
+    const Word falls = up & horizontal;
+    const Word rises_shifted = rises << 1 | rise_in;
+    const Word falls_shifted = falls << 1 | fall_in;
     rise_in = rises >> 63;
     fall_in = falls >> 63;
-    next.up[i] = falls_shifted | ~(vertical | rises_shifted);
-    next.down[i] = rises_shifted & vertical;
+    next[i] = falls_shifted | ~(vertical | rises_shifted);
+    next[words + i] = rises_shifted & vertical;
   }
 }
 
-template <bool kAny, class Most>
-std::uint64_t FuzzyCeilings::reaching(const Column& column, std::uint64_t first, const Most& most) {
+template <std::size_t W, bool kAny, class Most>
+std::uint64_t FuzzyCeilings::reaching(const Word* column, std::uint64_t depth, std::uint64_t first,
+                                      const Most& most) {
   const std::uint64_t* const table = level_.table_to(most(window_));
   const auto limit = [&](std::uint64_t k) { return table ? table[most(k)] : level_.limit(most(k)); };
-  const std::uint64_t depth = column.depth;
   std::uint64_t last = kNone;
   std::int64_t e = static_cast<std::int64_t>(depth);
-  std::uint64_t up = column.up[0];
-  std::uint64_t down = column.down[0];
+  Word up = column[0];
+  Word down = column[W];
   for (std::uint64_t k = 0; k <= window_; ++k) {
     if (k > 0) {
       if ((k - 1) % 64 == 0) {
-        up = column.up[(k - 1) / 64];
-        down = column.down[(k - 1) / 64];
+        up = column[(k - 1) / 64];
+        down = column[W + (k - 1) / 64];
       }
       e += static_cast<std::int64_t>(up & 1) - static_cast<std::int64_t>(down & 1);
       up >>= 1;
@@ -82,10 +83,11 @@ std::uint64_t FuzzyCeilings::reaching(const Column& column, std::uint64_t first,
 // FuzzyScoring::bound_ratio, which holds for any edits at least the
 // state's; E(k) is at most those). Where k lies past the window, rules_out
 // leaves the floor to far_.
-bool FuzzyCeilings::subtree_reaches(const Column& column, Node node) {
+template <std::size_t W>
+bool FuzzyCeilings::subtree_reaches(const Word* column, std::uint64_t depth, Node node) {
   const FuzzyIndex::Reach reach = index_.reach(node);
   const std::uint64_t r = scoring_.remaining();
-  return reaching<true>(column, 0, [&](std::uint64_t k) {
+  return reaching<W, true>(column, depth, 0, [&](std::uint64_t k) {
            return std::max<std::uint64_t>(reach.longest_name, std::min<std::uint64_t>(k + reach.height, r));
          }) != kNone;
 }
@@ -109,14 +111,26 @@ float FuzzyCeilings::past_window(std::uint64_t w) const {
   return static_cast<float>(std::min(far + 1e-4, 1.0));
 }
 
-void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float known) {
+void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float known, float guess) {
+  // From a level at the best score, only what reaches that score is worked
+  // out; from a lower one, more. A guess that some candidate reaches gives
+  // ceilings as exact as the known score does.
+  if (guess > known) {
+    compute_from(s, fold, guess);
+    if (active_ && ceilings_[KeywordTrie::root().index] >= guess && far_ < guess) return;
+  }
+  compute_from(s, fold, known);
+}
+
+void FuzzyCeilings::compute_from(const unsigned char* s, const ByteMap& fold, float level) {
   active_ = false;
   const std::uint64_t r = scoring_.remaining();
   if (!scoring_.exact_bounds() || r == 0) return;
-  // One word of columns costs half as much as two. The second is worth it
-  // where candidates past the first might reach the level.
-  window_ = std::min<std::uint64_t>(64, r);
-  if (window_ < r && !(past_window(window_) < known)) window_ = std::min(kWindow, r);
+  // The narrowest window past which no candidate reaches the level: a word
+  // of columns costs a few operations per node.
+  window_ = 64;
+  while (window_ < r && window_ < 64 * kMostWords && !(past_window(window_) < level)) window_ *= 2;
+  window_ = std::min(window_, r);
   far_ = kNothing;
   if (window_ < r) {
     far_ = past_window(window_);
@@ -125,10 +139,16 @@ void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float k
   active_ = true;
   text_ = s;
   fold_ = &fold;
-  set_level(known);
+  set_level(level);
   words_ = static_cast<std::size_t>((window_ + 63) / 64);
-  std::memset(equal_, 0, sizeof equal_);
-  for (std::uint64_t k = 0; k < window_; ++k) equal_[fold(s[k])][k / 64] |= std::uint64_t{1} << (k % 64);
+  for (const unsigned char byte : equal_bytes_) std::fill(std::begin(equal_[byte]), std::end(equal_[byte]), Word{0});
+  equal_bytes_.clear();
+  for (std::uint64_t k = 0; k < window_; ++k) {
+    const unsigned char byte = fold(s[k]);
+    Word* equal = equal_[byte];
+    if (std::all_of(equal, equal + words_, [](Word w) { return w == 0; })) equal_bytes_.push_back(byte);
+    equal[k / 64] |= Word{1} << (k % 64);
+  }
   const std::size_t units = trie_.unit_count();
   if (stamps_.size() != units) {
     stamps_.assign(units, 0);
@@ -140,13 +160,13 @@ void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float k
     generation_ = 1;
   }
   visited_.clear();
-  Column top{};  // the root's: E(k) = k
-  for (std::size_t i = 0; i < kWords; ++i) top.up[i] = ~std::uint64_t{0};
-  pending_.assign(1, {KeywordTrie::root(), kNoParent, 0, top});
-  while (!pending_.empty()) {
-    const Pending next = pending_.back();
-    pending_.pop_back();
-    visit(next);
+  // Whole powers of two: the bits past the window carry garbage that never
+  // reaches the bits within it.
+  words_ = std::bit_ceil(words_);
+  switch (words_) {
+    case 1: descend<1>(); break;
+    case 2: descend<2>(); break;
+    default: descend<kMostWords>(); break;
   }
   // Children come after their parents: bottom up, each node's ceiling is
   // the most its name and its children's ceilings score.
@@ -158,15 +178,31 @@ void FuzzyCeilings::compute(const unsigned char* s, const ByteMap& fold, float k
   }
 }
 
+template <std::size_t W>
+void FuzzyCeilings::descend() {
+  pending_.assign(1, {KeywordTrie::root(), kNoParent, 0, 0});
+  pending_columns_.assign(2 * W, Word{0});
+  std::fill(pending_columns_.begin(), pending_columns_.begin() + W, ~Word{0});  // the root's: E(k) = k
+  Column column;
+  while (!pending_.empty()) {
+    const Pending next = pending_.back();
+    pending_.pop_back();
+    std::copy_n(pending_columns_.end() - 2 * W, 2 * W, column.begin());
+    pending_columns_.resize(pending_columns_.size() - 2 * W);
+    visit<W>(next, column.data());
+  }
+}
+
 // Nodes are expanded while their subtree may reach the level: the highest
 // score known to be reached (it rises to every real score found at or above
 // it). A node left unexpanded has nothing reaching the level below it, and
 // gets the ceiling below_level_.
-void FuzzyCeilings::visit(const Pending& next) {
+template <std::size_t W>
+void FuzzyCeilings::visit(const Pending& next, const Word* column) {
   const Node node = next.node;
   const auto at = static_cast<std::uint32_t>(visited_.size());
   visited_.push_back({node.index, next.parent, next.key, kNothing});
-  if (!subtree_reaches(next.column, node)) {
+  if (!subtree_reaches<W>(column, next.depth, node)) {
     visited_[at].ceiling = below_level_;
     tail_ceilings_[node.index] = visited_[at].ceiling;
     return;
@@ -174,23 +210,22 @@ void FuzzyCeilings::visit(const Pending& next) {
   float ceiling = kNothing;
   const std::string_view chain = trie_.chain_below(node);
   if (const NameId name = trie_.name_at(node); name != kNoName) {
-    ceiling = name_ceiling(at, next.column, {}, name);
+    ceiling = name_ceiling<W>(at, column, next.depth, {}, name);
   }
   if (!chain.empty()) {
     // One keyword below: its ceiling holds at every node of the chain.
-    Column below = next.column;
-    for (const char byte : chain) step(below, static_cast<unsigned char>(byte), below);
+    Column below;
+    std::copy_n(column, 2 * W, below.begin());
+    for (const char byte : chain) step<W>(below.data(), static_cast<unsigned char>(byte), below.data());
     const Node end{node.index, node.tail_depth + static_cast<std::uint32_t>(chain.size())};
-    const float tail = name_ceiling(at, below, chain, trie_.name_at(end));
+    const float tail = name_ceiling<W>(at, below.data(), next.depth + chain.size(), chain, trie_.name_at(end));
     tail_ceilings_[node.index] = tail;
     ceiling = std::max(ceiling, tail);
   } else {
     trie_.for_each_child(node, [&](std::uint32_t key, Node child) {
-      Pending& pending = pending_.emplace_back();
-      pending.node = child;
-      pending.parent = at;
-      pending.key = key;
-      step(next.column, key, pending.column);
+      pending_.push_back({child, at, key, next.depth + 1});
+      pending_columns_.resize(pending_columns_.size() + 2 * W);
+      step<W>(column, key, pending_columns_.data() + pending_columns_.size() - 2 * W);
     });
   }
   visited_[at].ceiling = ceiling;
@@ -202,9 +237,12 @@ void FuzzyCeilings::visit(const Pending& next) {
 // most the plain one; up to `last` the real score is computed. So the
 // ceiling is the real best where that reaches the level (which rises to
 // it), else below_level_.
-float FuzzyCeilings::name_ceiling(std::uint32_t at, const Column& column, std::string_view chain, NameId name) {
+template <std::size_t W>
+float FuzzyCeilings::name_ceiling(std::uint32_t at, const Word* column, std::uint64_t depth, std::string_view chain,
+                                  NameId name) {
   const std::uint64_t length = trie_.name(name).size();
-  const std::uint64_t last = reaching<false>(column, 1, [&](std::uint64_t k) { return std::max(length, k); });
+  const std::uint64_t last =
+      reaching<W, false>(column, depth, 1, [&](std::uint64_t k) { return std::max(length, k); });
   if (last != kNone) {
     const float score = exact_score(at, chain, name, last);
     if (level_.reaches_score(score)) {

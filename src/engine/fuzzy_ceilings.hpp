@@ -1,6 +1,7 @@
 // Ceilings for the row search: at one start position, an upper bound on the
 // best score of any candidate at or below each trie node, from the plain
-// edit distance between keyword prefixes and the first 128 text bytes.
+// edit distance between keyword prefixes and the first text bytes (a
+// window of 64 to 256, as wide as the level needs).
 //
 // The plain distance allows every step at every state (no threshold gate,
 // no cut), so it is at most the edits of any state the search reaches: a
@@ -18,6 +19,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -39,8 +41,8 @@ class FuzzyCeilings {
 
   // Computes the ceilings at the start set up in `scoring` (text s, read
   // through `fold`), from the level `known`: a score that some candidate
-  // there reaches, or t.
-  void compute(const unsigned char* s, const ByteMap& fold, float known);
+  // there reaches, or t; `guess` is a guess at the best score there.
+  void compute(const unsigned char* s, const ByteMap& fold, float known, float guess);
 
   // Whether no candidate at or below `node` can score `floor` or more.
   bool rules_out(Node node, float floor) const {
@@ -58,27 +60,30 @@ class FuzzyCeilings {
   std::uint64_t read_end() const { return active_ ? window_ : 0; }
 
  private:
-  static constexpr std::size_t kWords = 2;
-  static constexpr std::uint64_t kWindow = 64 * kWords;
+  // Columns take one to kMostWords words per half: as many as the window
+  // needs, chosen per start.
+  static constexpr std::size_t kMostWords = 4;
 
-  // Edit counts E(k) = depth + the signed sum of the low k difference bits,
-  // for k in [0, window].
-  struct Column {
-    std::uint64_t up[kWords];    // bit k - 1: E(k) = E(k - 1) + 1
-    std::uint64_t down[kWords];  // bit k - 1: E(k) = E(k - 1) - 1
-    std::uint64_t depth;
-  };
-  // The column of a child under `key`, into `next`.
-  void step(const Column& column, std::uint32_t key, Column& next) const;
+  // A column of W words a half holds the edit counts E(k) = depth + the
+  // signed sum of the low k difference bits, for k in [0, window]: words
+  // [0, W) are the rises (bit k - 1: E(k) = E(k - 1) + 1), words [W, 2 W)
+  // the falls (bit k - 1: E(k) = E(k - 1) - 1). The functions on columns
+  // take W as a constant, W being words_.
+  using Word = std::uint64_t;
+  using Column = std::array<Word, 2 * kMostWords>;
+  // The column of a child under `key`, into `next` (which may be `column`).
+  template <std::size_t W>
+  void step(const Word* column, std::uint32_t key, Word* next) const;
   // The most a candidate consuming more than w bytes can score.
   float past_window(std::uint64_t w) const;
   static constexpr std::uint64_t kNone = ~std::uint64_t{0};
   // The last k in [first, window] (the first found, with kAny) at which
   // 1 - E(k) / most(k) reaches the level; kNone if there is none. `most`
   // is nondecreasing in k.
-  template <bool kAny, class Most>
-  std::uint64_t reaching(const Column& column, std::uint64_t first, const Most& most);
-  bool subtree_reaches(const Column& column, Node node);
+  template <std::size_t W, bool kAny, class Most>
+  std::uint64_t reaching(const Word* column, std::uint64_t depth, std::uint64_t first, const Most& most);
+  template <std::size_t W>
+  bool subtree_reaches(const Word* column, std::uint64_t depth, Node node);
   void set_level(float level);
 
   const KeywordTrie& trie_;
@@ -91,8 +96,10 @@ class FuzzyCeilings {
   // the level is 0 (nothing above 0 there).
   float below_level_ = 0.0f;
   std::uint64_t window_ = 0;
-  std::size_t words_ = 0;  // that the window takes
-  std::uint64_t equal_[256][kWords] = {};  // by folded byte: bit k - 1 where text byte k - 1 is it
+  std::size_t words_ = 0;  // a column's half: a power of two that the window fits
+  // By folded byte: bit k - 1 where text byte k - 1 is it; the bytes set.
+  Word equal_[256][kMostWords] = {};
+  std::vector<unsigned char> equal_bytes_;
   const unsigned char* text_ = nullptr;
   const ByteMap* fold_ = nullptr;
   // By unit: the ceiling at the unit and at any node of its tail.
@@ -108,19 +115,29 @@ class FuzzyCeilings {
     float ceiling;  // the most its own name and its children's ceilings score
   };
   std::vector<Visited> visited_;
+  // Nodes to visit, last first, with their columns, 2 words_ each, in
+  // pending_columns_: the depth-first walk over the nodes that may reach
+  // the level.
   struct Pending {
     Node node;
     std::uint32_t parent;
     std::uint32_t key;
-    Column column;
+    std::uint64_t depth;
   };
-  void visit(const Pending& next);
-  float name_ceiling(std::uint32_t at, const Column& column, std::string_view chain, NameId name);
+  std::vector<Pending> pending_;
+  std::vector<Word> pending_columns_;
+  void compute_from(const unsigned char* s, const ByteMap& fold, float level);
+  template <std::size_t W>
+  void descend();
+  template <std::size_t W>
+  void visit(const Pending& next, const Word* column);
+  template <std::size_t W>
+  float name_ceiling(std::uint32_t at, const Word* column, std::uint64_t depth, std::string_view chain,
+                     NameId name);
   float exact_score(std::uint32_t at, std::string_view chain, NameId name, std::uint64_t last);
   std::vector<std::uint32_t> path_;  // exact_score's keyword bytes
   std::vector<std::int32_t> above_;  // and its rows
   std::vector<std::int32_t> below_;
-  std::vector<Pending> pending_;
 };
 
 }  // namespace termsweep

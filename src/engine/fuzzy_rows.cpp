@@ -37,7 +37,7 @@ namespace termsweep {
 // too; a cell is expanded once, its state being the same each time.
 FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, float known) {
   scoring_.count_runs();
-  ceilings_.compute(s, fold, std::max(known, scoring_.threshold()));
+  ceilings_.compute(s, fold, std::max(known, scoring_.threshold()), hint_);
   read_end_ = ceilings_.read_end();
   // The fewer cells the floor keeps, the cheaper the rows: first try the
   // most any candidate can score (from the ceilings, usually the answer's

@@ -179,7 +179,7 @@ float best_score_of(const std::string& keyword, termsweep::NameId name, const st
 // No node on the way to a keyword is ruled out at that keyword's best score
 // (where it is a candidate),
 // and the first floor is at least the best of all, on texts longer than the
-// ceilings' window and shorter.
+// ceilings' windows and shorter, from random levels and guesses.
 TEST(FuzzyCeilings, NeverRuleOutAReachableScore) {
   std::uint64_t checked = 0;
   for (std::uint32_t seed = 0; seed < 300; ++seed) {
@@ -191,12 +191,22 @@ TEST(FuzzyCeilings, NeverRuleOutAReachableScore) {
       return out;
     };
     termsweep::KeywordProcessor engine(true, false);
+    const std::string text = word(seed % 3 == 0 ? 600 : seed % 3 == 1 ? 300 : 100);
+    // Near copies of the text's start, some longer than a word of columns,
+    // score high at counts past the first word.
+    const auto near_copy = [&] {
+      std::string out = text.substr(0, 1 + below(std::min<std::size_t>(text.size(), 200)));
+      for (std::size_t n = below(6); n > 0 && !out.empty(); --n) {
+        const std::size_t at = below(out.size());
+        if (below(2) == 0) out.erase(at, 1); else out[at] = static_cast<char>('a' + below(4));
+      }
+      return out.empty() ? std::string("a") : out;
+    };
     std::vector<std::string> keywords;
     for (std::size_t n = 1 + below(40); n > 0; --n) {
-      keywords.push_back(word(seed % 3 == 0 ? 30 : 8));
+      keywords.push_back(seed % 4 == 3 && below(3) == 0 ? near_copy() : word(seed % 3 == 0 ? 30 : 8));
       engine.add_keyword(keywords.back(), below(4) == 0 ? std::optional<std::string>(word(20)) : std::nullopt);
     }
-    const std::string text = word(seed % 2 == 0 ? 300 : 100);
     const auto index = engine.fuzzy_index();
     const auto& trie = engine.trie();
     const float t = kThresholds[below(std::size(kThresholds))];
@@ -204,7 +214,8 @@ TEST(FuzzyCeilings, NeverRuleOutAReachableScore) {
     termsweep::FuzzyScoring scoring(trie, *index, t, s, text.size(), termsweep::kAsIs);
     scoring.start(s);
     termsweep::FuzzyCeilings ceilings(trie, *index, scoring);
-    ceilings.compute(s, termsweep::kAsIs, below(2) == 0 ? t : static_cast<float>(below(100)) / 100.0f);
+    ceilings.compute(s, termsweep::kAsIs, below(2) == 0 ? t : static_cast<float>(below(100)) / 100.0f,
+                     static_cast<float>(below(100)) / 100.0f);
     float best = -1.0f;
     for (const std::string& keyword : keywords) {
       termsweep::KeywordTrie::Node node = termsweep::KeywordTrie::root();
