@@ -49,30 +49,34 @@ template <std::size_t W, bool kAny, class Most>
 std::uint64_t FuzzyCeilings::reaching(const Word* column, std::uint64_t depth, std::uint64_t first,
                                       const Most& most) {
   const std::uint64_t* const table = level_.table_to(most(window_));
-  const auto limit = [&](std::uint64_t k) { return table ? table[most(k)] : level_.limit(most(k)); };
+  const auto limit = [&](std::uint64_t k) {
+    return static_cast<std::int64_t>(table ? table[most(k)] : level_.limit(most(k)));
+  };
+  // E(k) >= 0 passes where it is at most the limit. Past the depth,
+  // E(k') >= k' - depth, and 1 - (k' - depth) / most(k') only falls as k'
+  // grows: once k - depth is above the limit, nothing further passes.
+  const auto signed_depth = static_cast<std::int64_t>(depth);
   std::uint64_t last = kNone;
-  std::int64_t e = static_cast<std::int64_t>(depth);
-  Word up = column[0];
-  Word down = column[W];
-  for (std::uint64_t k = 0; k <= window_; ++k) {
-    if (k > 0) {
-      if ((k - 1) % 64 == 0) {
-        up = column[(k - 1) / 64];
-        down = column[W + (k - 1) / 64];
-      }
+  std::int64_t e = signed_depth;
+  if (first == 0 && e <= limit(0)) {
+    if (kAny) return 0;
+    last = 0;
+  }
+  for (std::size_t word = 0; word < W; ++word) {
+    Word up = column[word];
+    Word down = column[W + word];
+    const std::uint64_t end = std::min<std::uint64_t>(window_, 64 * (word + 1));
+    for (std::uint64_t k = 64 * word + 1; k <= end; ++k) {
       e += static_cast<std::int64_t>(up & 1) - static_cast<std::int64_t>(down & 1);
       up >>= 1;
       down >>= 1;
-    }
-    if (k < first) continue;
-    const std::uint64_t at_most = limit(k);
-    if (e == 0 || static_cast<std::uint64_t>(e) <= at_most) {
-      last = k;
-      if (kAny) return k;
-    } else if (k > depth && k - depth > at_most) {
-      // E(k') >= k' - depth, and 1 - (k' - depth) / most(k') only falls as
-      // k' grows: nothing further reaches the level.
-      break;
+      const std::int64_t at_most = limit(k);
+      if (e <= at_most) {
+        if (kAny) return k;
+        last = k;
+      } else if (static_cast<std::int64_t>(k) - signed_depth > at_most) {
+        return last;
+      }
     }
   }
   return last;
@@ -90,6 +94,17 @@ bool FuzzyCeilings::subtree_reaches(const Word* column, std::uint64_t depth, Nod
   return reaching<W, true>(column, depth, 0, [&](std::uint64_t k) {
            return std::max<std::uint64_t>(reach.longest_name, std::min<std::uint64_t>(k + reach.height, r));
          }) != kNone;
+}
+
+// The best candidates found: one with the highest score, and whether
+// another (name, count) pair scores the same.
+void FuzzyCeilings::note_best(const FuzzyCandidate& found, bool tied) {
+  if (found.score > best_.score) {
+    best_ = found;
+    best_tied_ = tied;
+  } else if (found.score == best_.score) {
+    best_tied_ = best_tied_ || tied || found.name != best_.name || found.consumed != best_.consumed;
+  }
 }
 
 void FuzzyCeilings::set_level(float level) {
@@ -140,6 +155,8 @@ void FuzzyCeilings::compute_from(const unsigned char* s, const ByteMap& fold, fl
   text_ = s;
   fold_ = &fold;
   set_level(level);
+  best_ = {kNoName, 0, kNothing};
+  best_tied_ = false;
   words_ = static_cast<std::size_t>((window_ + 63) / 64);
   for (const unsigned char byte : equal_bytes_) std::fill(std::begin(equal_[byte]), std::end(equal_[byte]), Word{0});
   equal_bytes_.clear();
@@ -244,10 +261,12 @@ float FuzzyCeilings::name_ceiling(std::uint32_t at, const Word* column, std::uin
   const std::uint64_t last =
       reaching<W, false>(column, depth, 1, [&](std::uint64_t k) { return std::max(length, k); });
   if (last != kNone) {
-    const float score = exact_score(at, chain, name, last);
-    if (level_.reaches_score(score)) {
-      set_level(score);
-      return score;
+    bool tied = false;
+    const FuzzyCandidate best = exact_score(at, chain, name, last, tied);
+    if (level_.reaches_score(best.score)) {
+      note_best(best, tied);
+      set_level(best.score);
+      return best.score;
     }
   }
   return below_level_;
@@ -258,7 +277,8 @@ float FuzzyCeilings::name_ceiling(std::uint32_t at, const Word* column, std::uin
 // along its path alone, with no cut. Its rows depend only on the path, so
 // they are the rows the search would fill there; a cell at k depends on
 // cells at k and before only.
-float FuzzyCeilings::exact_score(std::uint32_t at, std::string_view chain, NameId name, std::uint64_t last) {
+FuzzyCandidate FuzzyCeilings::exact_score(std::uint32_t at, std::string_view chain, NameId name, std::uint64_t last,
+                                          bool& tied) {
   path_.clear();
   for (std::uint32_t i = at; visited_[i].parent != kNoParent; i = visited_[i].parent) path_.push_back(visited_[i].key);
   std::reverse(path_.begin(), path_.end());
@@ -285,9 +305,17 @@ float FuzzyCeilings::exact_score(std::uint32_t at, std::string_view chain, NameI
     }
     above_.swap(below_);
   }
-  float best = kNothing;
+  FuzzyCandidate best{name, 0, kNothing};
+  tied = false;
   for (std::uint64_t k = 1; k <= w; ++k) {
-    if (above_[k] < kUnreached) best = std::max(best, scoring_.score(name, k, above_[k]));
+    if (above_[k] >= kUnreached) continue;
+    const float score = scoring_.score(name, k, above_[k]);
+    if (score > best.score) {
+      best = {name, k, score};
+      tied = false;
+    } else if (score == best.score) {
+      tied = true;
+    }
   }
   return best;
 }

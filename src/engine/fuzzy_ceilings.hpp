@@ -56,6 +56,19 @@ class FuzzyCeilings {
   // last compute did not apply).
   float first_floor() const { return active_ ? std::max(far_, ceilings_[KeywordTrie::root().index]) : 0.0f; }
 
+  // Where the last compute found the answer itself: a single candidate
+  // (clean name and consumed count) with the best score, which nothing past
+  // the window reaches. Then it is the exhaustive search's answer, there
+  // being no other candidate with that score to come first.
+  bool sole_best(FuzzyCandidate& out) const {
+    if (!active_ || best_tied_ || best_.name == kNoName || !(best_.score > far_) ||
+        best_.score < scoring_.threshold() || ceilings_[KeywordTrie::root().index] != best_.score) {
+      return false;
+    }
+    out = best_;
+    return true;
+  }
+
   // How far into the text the last compute read (0 if it read nothing).
   std::uint64_t read_end() const { return active_ ? window_ : 0; }
 
@@ -134,7 +147,11 @@ class FuzzyCeilings {
   template <std::size_t W>
   float name_ceiling(std::uint32_t at, const Word* column, std::uint64_t depth, std::string_view chain,
                      NameId name);
-  float exact_score(std::uint32_t at, std::string_view chain, NameId name, std::uint64_t last);
+  // Also sets `tied` where another count gives the same best score.
+  FuzzyCandidate exact_score(std::uint32_t at, std::string_view chain, NameId name, std::uint64_t last, bool& tied);
+  void note_best(const FuzzyCandidate& found, bool tied);
+  FuzzyCandidate best_;     // the first candidate found with the highest score
+  bool best_tied_ = false;  // and whether another scores the same
   std::vector<std::uint32_t> path_;  // exact_score's keyword bytes
   std::vector<std::int32_t> above_;  // and its rows
   std::vector<std::int32_t> below_;

@@ -39,6 +39,10 @@ FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, floa
   scoring_.count_runs();
   ceilings_.compute(s, fold, std::max(known, scoring_.threshold()), hint_);
   read_end_ = ceilings_.read_end();
+  if (FuzzyCandidate sole; ceilings_.sole_best(sole)) {
+    hint_ = sole.score;
+    return sole;
+  }
   // The fewer cells the floor keeps, the cheaper the rows: first try the
   // most any candidate can score (from the ceilings, usually the answer's
   // score), then the best score of the previous start (neighbouring starts

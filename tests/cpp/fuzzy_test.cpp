@@ -182,6 +182,7 @@ float best_score_of(const std::string& keyword, termsweep::NameId name, const st
 // ceilings' windows and shorter, from random levels and guesses.
 TEST(FuzzyCeilings, NeverRuleOutAReachableScore) {
   std::uint64_t checked = 0;
+  std::uint64_t sole_answers = 0;
   for (std::uint32_t seed = 0; seed < 300; ++seed) {
     std::mt19937 random(seed);
     const auto below = [&](std::size_t bound) { return random() % bound; };
@@ -235,8 +236,13 @@ TEST(FuzzyCeilings, NeverRuleOutAReachableScore) {
     if (best > 0.0f && ceilings.first_floor() != 0.0f) {
       EXPECT_GE(ceilings.first_floor(), best) << "seed " << seed;
     }
+    if (termsweep::FuzzyCandidate sole; ceilings.sole_best(sole)) {
+      EXPECT_EQ(sole.score, best) << "seed " << seed;
+      ++sole_answers;
+    }
   }
   EXPECT_GT(checked, 2000u);
+  EXPECT_GT(sole_answers, 30u);
 }
 
 }  // namespace
