@@ -108,8 +108,8 @@ class StateBudget {
     if (!rare_) return full_;
     return ++searches_ % kProbeEvery == 0 ? full_ : short_;
   }
-  // Notes a search under the full budget that popped `pops` states and
-  // finished or not.
+  // Notes how a search given `budget` went: only those under the full
+  // budget that outgrew the short one count.
   void note(std::size_t budget, std::size_t pops, bool finished) {
     if (budget != full_ || pops <= short_) return;
     // The share of finishers, weighed over the last few dozen.
@@ -140,8 +140,8 @@ class StateBudget {
 //    <= the best score so far or < t.
 // 2. first_with(S*) replays the exhaustive order, cutting states whose bound
 //    is < S*, and stops at the first candidate scoring S*.
-// Where pass 1 pops more than fuzzy_state_budget states, the row search
-// (fuzzy_rows.cpp) takes over both, starting from the best score found.
+// Where pass 1 pops more states than its budget (StateBudget), the row
+// search (fuzzy_rows.cpp) takes over both, from the best score found.
 //
 // Memo (both passes): a (node, k) pair is not expanded again once it has
 // been expanded with no more edits. Every state below the later one has a

@@ -11,8 +11,9 @@
 namespace termsweep {
 
 // How many states the state search may pop at one start before the row
-// search takes over. A variable so that tests can hand every start to the
-// row search (0) or every start past its first few states.
+// search takes over (at most: where few searches finish within it, most get
+// a shorter one). A variable so that tests can hand every start to the row
+// search (0) or every start past its first few states.
 extern std::size_t fuzzy_state_budget;
 
 // Sets fuzzy_state_budget for one scope.

@@ -37,6 +37,8 @@ namespace termsweep {
 // too; a cell is expanded once, its state being the same each time.
 FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, float known) {
   scoring_.count_runs();
+  // The best score of the previous start is the guess: neighbouring starts
+  // score alike.
   ceilings_.compute(s, fold, std::max(known, scoring_.threshold()), hint_);
   read_end_ = ceilings_.read_end();
   if (FuzzyCandidate sole; ceilings_.sole_best(sole)) {
@@ -45,8 +47,8 @@ FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, floa
   }
   // The fewer cells the floor keeps, the cheaper the rows: first try the
   // most any candidate can score (from the ceilings, usually the answer's
-  // score), then the best score of the previous start (neighbouring starts
-  // score alike). A fill that nothing reaches gives 0, but the candidates
+  // score), then the best score of the previous start. A fill that nothing
+  // reaches gives 0, but the candidates
   // its rows met are real, so the best of them is a lower bound like the
   // known score.
   float best = 0.0f;

@@ -4,7 +4,8 @@
 // entry and a memo lookup per state, so it takes over at starts where the
 // state search finds nothing good early (low thresholds, runs of
 // punctuation or indentation). Rows under nodes whose ceiling
-// (fuzzy_ceilings.hpp) is below the floor are never filled.
+// (fuzzy_ceilings.hpp) is below the floor are never filled, and where the
+// ceilings find the answer itself no row is.
 #pragma once
 
 #include <cstdint>
