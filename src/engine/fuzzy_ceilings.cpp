@@ -16,19 +16,18 @@ constexpr std::uint32_t kNoParent = 0xFFFFFFFFu;
 // Myers' step in Hyyro's form for the global distance, a word at a time
 // from the lowest: the column of a child under `key` from its parent's.
 // Bits above the window carry garbage that never reaches the bits below it
-// (sums and shifts only move upwards).
-// (`next` may be `column` itself: each word is read before it is written.)
+// (sums and shifts only move upwards). Each word is read before it is
+// written, so `next` may be `column`.
 template <std::size_t W>
 inline void FuzzyCeilings::step(const Word* column, std::uint32_t key, Word* next) const {
   static const Word kNoBytes[kMostWords] = {};
   const Word* equal = key < 256 ? equal_[key] : kNoBytes;
-  constexpr std::size_t words = W;
   Word carry = 0;
   Word rise_in = 1;  // row 0 (k = 0) grows by one per keyword byte
   Word fall_in = 0;
-  for (std::size_t i = 0; i < words; ++i) {
+  for (std::size_t i = 0; i < W; ++i) {
     const Word up = column[i];
-    const Word down = column[words + i];
+    const Word down = column[W + i];
     const Word vertical = equal[i] | down;
     const Word part = (equal[i] & up) + up;
     const Word sum = part + carry;
@@ -41,7 +40,7 @@ inline void FuzzyCeilings::step(const Word* column, std::uint32_t key, Word* nex
     rise_in = rises >> 63;
     fall_in = falls >> 63;
     next[i] = falls_shifted | ~(vertical | rises_shifted);
-    next[words + i] = rises_shifted & vertical;
+    next[W + i] = rises_shifted & vertical;
   }
 }
 

@@ -48,9 +48,8 @@ FuzzyCandidate RowSearch::find(const unsigned char* s, const ByteMap& fold, floa
   // The fewer cells the floor keeps, the cheaper the rows: first try the
   // most any candidate can score (from the ceilings, usually the answer's
   // score), then the best score of the previous start. A fill that nothing
-  // reaches gives 0, but the candidates
-  // its rows met are real, so the best of them is a lower bound like the
-  // known score.
+  // reaches gives 0, but the candidates its rows met are real, so the best
+  // of them is a lower bound like the known score.
   float best = 0.0f;
   const auto try_floor = [&](float floor) {
     best = fill_rows(s, fold, floor);

@@ -177,9 +177,9 @@ float best_score_of(const std::string& keyword, termsweep::NameId name, const st
 }
 
 // No node on the way to a keyword is ruled out at that keyword's best score
-// (where it is a candidate),
-// and the first floor is at least the best of all, on texts longer than the
-// ceilings' windows and shorter, from random levels and guesses.
+// (where it is a candidate), the first floor is at least the best of all,
+// and an answer the ceilings give alone scores that best; on texts longer
+// than the ceilings' windows and shorter, from random levels and guesses.
 TEST(FuzzyCeilings, NeverRuleOutAReachableScore) {
   std::uint64_t checked = 0;
   std::uint64_t sole_answers = 0;
